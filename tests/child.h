@@ -1,0 +1,42 @@
+// child.h: runs the built quarnel program as a shell would, with standard streams the test chooses.
+#ifndef QUARNEL_TESTS_CHILD_H
+#define QUARNEL_TESTS_CHILD_H
+
+#include <string>
+#include <sys/resource.h>
+#include <sys/types.h>
+#include <vector>
+
+// Descriptors to become the program's standard input, output and error; -1 leaves one closed.
+struct standard_streams {
+    int in;
+    int out;
+    int err;
+};
+
+struct outcome {
+    int exit_status; // -1 when the program did not exit normally
+    std::string out;
+    std::string err;
+};
+
+// Starts the program; file_size_limit caps the size of files it writes, as `ulimit -f` does.
+pid_t start_quarnel(standard_streams streams, const std::vector<std::string>& args = {},
+                    rlim_t file_size_limit = RLIM_INFINITY);
+
+// Replaces the calling process with the program.
+[[noreturn]] void exec_quarnel(const std::vector<std::string>& args = {});
+
+// Waits for the program to end; returns its exit status, or -1 when a signal ended it.
+int exit_status_of(pid_t pid);
+
+// Runs the program with input on standard input and waits for it to end.
+outcome run_quarnel(const std::string& input, const std::vector<std::string>& args = {});
+
+// An unnamed temporary file holding contents, positioned at its start.
+int temporary_file(const std::string& contents = "");
+
+// The whole contents of a file, whatever its position.
+std::string contents_of(int fd);
+
+#endif

@@ -1,0 +1,240 @@
+// End-to-end tests: the built program run with real input, its output compared byte for byte.
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <regex>
+#include <string>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "capture.h"
+#include "child.h"
+
+namespace {
+
+struct session {
+    const char* name;
+    std::string input;
+    const char* expected;
+};
+
+std::string repeated(const std::string& text, int times)
+{
+    std::string all;
+    for (int i = 0; i < times; ++i)
+        all += text;
+    return all;
+}
+
+void PrintTo(const session& s, std::ostream* os) { *os << s.name; }
+
+class Session : public testing::TestWithParam<session> {};
+
+TEST_P(Session, WritesExactlyTheExpectedBytes)
+{
+    const outcome result = run_quarnel(GetParam().input);
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out, golden(GetParam().expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Program, Session,
+    testing::Values(session{"QuitWithQ", "q\n", "menu.txt"},
+                    session{"QuitWith4WithoutLineEnd", "4", "menu.txt"},
+                    session{"NothingIsReadAfterQuit", "q 1 2 3\n", "menu.txt"},
+                    session{"SeveralChoicesOnOneLine", "1 3 q\n", "christmas-austria.txt"},
+                    session{"EveryKindOfWhiteSpace", " \t\n\r\v\f1\r\n\t\v\f3\n\n\n   q  \n",
+                            "christmas-austria.txt"},
+                    session{"UnknownTokensOnlyBringBackTheMenu",
+                            "Q qq q1 01 0 5 -1 x 12 \xc3\xb6\n4\n", "unknown-tokens.txt"},
+                    session{"EndOfInputAfterAChoice", "1", "christmas-end-of-input.txt"},
+                    session{"EndOfInputAtOnce", "", "end-of-input.txt"},
+                    session{"EndOfInputAfterBlankLines", "\n \n\t\n", "end-of-input.txt"}),
+    [](const testing::TestParamInfo<session>& info) { return info.param.name; });
+
+TEST(Program, IgnoresItsArguments)
+{
+    const outcome result = run_quarnel("q\n", {"1", "--help", "-q", ""});
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.out, golden("menu.txt"));
+}
+
+// Only a token of exactly one character can be a choice, however long the others grow.
+TEST(Program, LongTokensAreUnknownWhateverTheirLength)
+{
+    std::string input;
+    int tokens = 0;
+    for (const char c : {'1', '2', '3', '4', 'q'})
+        for (std::size_t length = 2; length <= 300; ++length, ++tokens)
+            input += std::string(length, c) + (length % 2 ? "\n" : " ");
+    input += std::string(100000, 'x') + "1 q";
+    const outcome result = run_quarnel(input);
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.out, repeated(golden("menu.txt"), tokens + 2));
+}
+
+std::string with_colours_hidden(const std::string& output)
+{
+    static const std::regex colour_on("\033\\[3[0-7]m");
+    return std::regex_replace(output, colour_on, "\033[3?m");
+}
+
+TEST(Program, RandomGnomeColoursEachPieceWithABasicColour)
+{
+    const outcome result = run_quarnel("2 q");
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(with_colours_hidden(result.out), golden("random.txt"));
+}
+
+// The generator is seeded from the clock in whole seconds.
+TEST(Program, RunsInTheSameSecondDrawTheSameRandomGnomes)
+{
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        const std::time_t before = std::time(nullptr);
+        const outcome first = run_quarnel("2 2 2 q");
+        const outcome second = run_quarnel("2 2 2 q");
+        if (std::time(nullptr) == before) {
+            EXPECT_EQ(first.out, second.out);
+            return;
+        }
+    }
+    FAIL() << "no two runs fell in the same second";
+}
+
+std::string error_message(const char* what, int error)
+{
+    return std::string("quarnel: ") + what + " error: " + std::strerror(error) + "\n";
+}
+
+// The menu cannot be written, so not a single byte of input may be read.
+TEST(Program, FullOutputDeviceIsAWriteError)
+{
+    const int in = temporary_file("1\n2\nq\n");
+    const int out = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    const int err = temporary_file();
+    ASSERT_GE(out, 0);
+    EXPECT_EQ(exit_status_of(start_quarnel({in, out, err})), 1);
+    EXPECT_EQ(contents_of(err), error_message("write", ENOSPC));
+    EXPECT_EQ(lseek(in, 0, SEEK_CUR), 0);
+    close(in);
+    close(out);
+    close(err);
+}
+
+TEST(Program, ClosedOutputIsAWriteError)
+{
+    const int in = temporary_file("1\nq\n");
+    const int err = temporary_file();
+    EXPECT_EQ(exit_status_of(start_quarnel({in, -1, err})), 1);
+    EXPECT_EQ(contents_of(err), error_message("write", EBADF));
+    EXPECT_EQ(lseek(in, 0, SEEK_CUR), 0);
+    close(in);
+    close(err);
+}
+
+// The menu just fits; only the newline after end of input, flushed on the way out, does not.
+TEST(Program, WriteErrorInTheLastFlushIsReported)
+{
+    const std::string menu = golden("menu.txt");
+    const int in = temporary_file();
+    const int out = temporary_file();
+    const int err = temporary_file();
+    EXPECT_EQ(exit_status_of(start_quarnel({in, out, err}, {}, menu.size())), 1);
+    EXPECT_EQ(contents_of(out), menu);
+    EXPECT_EQ(contents_of(err), error_message("write", EFBIG));
+    close(in);
+    close(out);
+    close(err);
+}
+
+TEST(Program, DirectoryAsInputIsAReadError)
+{
+    const int in = open("/", O_RDONLY | O_CLOEXEC);
+    const int out = temporary_file();
+    const int err = temporary_file();
+    ASSERT_GE(in, 0);
+    EXPECT_EQ(exit_status_of(start_quarnel({in, out, err})), 1);
+    EXPECT_EQ(contents_of(out), golden("menu.txt"));
+    EXPECT_EQ(contents_of(err), error_message("read", EISDIR));
+    close(in);
+    close(out);
+    close(err);
+}
+
+// Feeds the program one token of the given length, ended by a newline, while reading what it writes
+// until it has shown the menu twice (the second menu shows that the whole token has been read).
+// Returns what it wrote by then.
+std::string feed_token(int to_child, int from_child, std::size_t token_length)
+{
+    const std::string chunk(65536, 'x');
+    const std::size_t expected_size = 2 * golden("menu.txt").size();
+    std::size_t left = token_length + 1;
+    std::string output;
+    char buffer[4096];
+    while (left > 0 || output.size() < expected_size) {
+        pollfd ready[] = {{from_child, POLLIN, 0}, {left > 0 ? to_child : -1, POLLOUT, 0}};
+        if (poll(ready, 2, 10000) <= 0)
+            break;
+        if (ready[0].revents != 0) {
+            const ssize_t got = read(from_child, buffer, sizeof buffer);
+            if (got <= 0)
+                break;
+            output.append(buffer, static_cast<std::size_t>(got));
+            if (output.size() > expected_size)
+                break;
+        }
+        if (ready[1].revents != 0) {
+            const ssize_t sent =
+                left > 1 ? write(to_child, chunk.data(), std::min(left - 1, chunk.size()))
+                         : write(to_child, "\n", 1);
+            if (sent <= 0)
+                break;
+            left -= static_cast<std::size_t>(sent);
+        }
+    }
+    return output;
+}
+
+// Peak resident memory of the program in KiB, once it has read one token of the given length.
+long peak_memory_after_token(std::size_t token_length)
+{
+    int to_child[2];
+    int from_child[2];
+    if (pipe2(to_child, O_CLOEXEC) != 0 || pipe2(from_child, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    const pid_t pid = start_quarnel({to_child[0], from_child[1], STDERR_FILENO});
+    close(to_child[0]);
+    close(from_child[1]);
+    fcntl(to_child[1], F_SETFL, O_NONBLOCK);
+
+    const std::string output = feed_token(to_child[1], from_child[0], token_length);
+    EXPECT_EQ(output, repeated(golden("menu.txt"), 2));
+
+    long peak_kib = -1;
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmHWM:", 0) == 0)
+            peak_kib = std::stol(line.substr(6));
+
+    (void)!write(to_child[1], "q", 1);
+    close(to_child[1]);
+    close(from_child[0]);
+    EXPECT_EQ(exit_status_of(pid), 0);
+    return peak_kib;
+}
+
+TEST(Program, HugeTokenKeepsMemoryBounded)
+{
+    const long usual = peak_memory_after_token(1);
+    const long huge = peak_memory_after_token(std::size_t{256} << 20);
+    ASSERT_GT(usual, 0);
+    EXPECT_LE(huge, usual + 1024) << "usual " << usual << " KiB";
+}
+
+} // namespace
