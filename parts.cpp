@@ -5,13 +5,14 @@
 #include <cstdlib>
 #include <iostream>
 #include <iterator>
+#include <string_view>
 
 using namespace std;
 
 namespace {
 
 struct colour_entry {
-    const char* name;
+    string_view name;
     int code;
 };
 
@@ -28,7 +29,7 @@ constexpr int default_rendition = 0;
 
 // One picture line per row, exactly as written to the terminal.
 // clang-format off
-constexpr const char* head_lines[] = {
+constexpr string_view head_lines[] = {
     R"(         .-.)",
     R"(       ,'   '.)",
     R"(      /       \)",
@@ -39,7 +40,7 @@ constexpr const char* head_lines[] = {
     R"(    \(_.-(_)-._)/)",
 };
 
-constexpr const char* body_lines[] = {
+constexpr string_view body_lines[] = {
     R"(   _/    '-'    \_)",
     R"(  / \_         _/ \)",
     R"( /  / '-.___.-' \  \)",
@@ -47,7 +48,7 @@ constexpr const char* body_lines[] = {
     R"((__)\__'|[-]|'__/(__))",
 };
 
-constexpr const char* legs_lines[] = {
+constexpr string_view legs_lines[] = {
     R"(    |           |)",
     R"(    |_____|_____|)",
     R"(    (____) (____))",
@@ -57,7 +58,7 @@ constexpr const char* legs_lines[] = {
 // A piece is drawn in its colour down to and including its last coloured line; the lines below
 // it (the face, the feet) always keep the terminal's default colour.
 struct piece {
-    const char* const* lines;
+    const string_view* lines;
     size_t line_count;
     size_t coloured_lines;
 };
@@ -85,7 +86,7 @@ namespace {
 void draw(const piece& drawing, const string& colour)
 {
     const int colour_code = get_colour_code_from_string(colour);
-    cout << "\033[" << colour_code << 'm';
+    cout << "\033[" + to_string(colour_code) + 'm';
     for (size_t line = 0; line < drawing.line_count; ++line) {
         cout << drawing.lines[line];
         if (line + 1 == drawing.coloured_lines)
