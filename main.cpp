@@ -5,8 +5,11 @@
 #include <ctime>
 #include <iomanip>
 #include <iostream>
+#include <iterator>
 #include <locale>
+#include <streambuf>
 #include <string>
+#include <unistd.h>
 
 #include "gnome.h"
 
@@ -73,11 +76,78 @@ istream& read_token(istream& in, string& token)
     return in;
 }
 
-int fail(const char* what)
+// Standard output for the whole run. Each flush leaves as a single write(2), so a person at a
+// terminal sees every picture line at once; the reason of the first failed write is kept for the
+// error message.
+class standard_output_buffer : public streambuf {
+  public:
+    standard_output_buffer() { setp(begin(buffer), end(buffer)); }
+    int first_error() const { return error; }
+
+  protected:
+    int sync() override
+    {
+        if (error != 0)
+            return -1;
+        for (const char* next = pbase(); next < pptr();) {
+            const ssize_t written = write(STDOUT_FILENO, next, static_cast<size_t>(pptr() - next));
+            if (written < 0 && errno == EINTR)
+                continue;
+            if (written < 0) {
+                error = errno;
+                return -1;
+            }
+            next += written;
+        }
+        setp(begin(buffer), end(buffer));
+        return 0;
+    }
+
+    int_type overflow(int_type c) override
+    {
+        if (sync() != 0)
+            return traits_type::eof();
+        if (!traits_type::eq_int_type(c, traits_type::eof()))
+            sputc(traits_type::to_char_type(c));
+        return traits_type::not_eof(c);
+    }
+
+  private:
+    char buffer[4096];
+    int error = 0;
+};
+
+int report(const char* what, int error)
 {
-    const int error = errno;
     cerr << string("quarnel: ") + what + " error: " + strerror(error) + "\n";
     return EXIT_FAILURE;
+}
+
+// Shows the menu and draws the chosen gnomes until "4", "q" or the end of input; returns the exit
+// status.
+int run_menu(const standard_output_buffer& output)
+{
+    string user_input;
+    while (!ends_program(user_input)) {
+        show_menu();
+        // Flushed here rather than by cin's tie, so that a failed write stops the program before
+        // it reads any more input.
+        if (!cout.flush())
+            return report("write", output.first_error());
+        if (!read_token(cin, user_input))
+            break;
+        dispatch(user_input);
+        if (!cout)
+            return report("write", output.first_error());
+    }
+    if (cin.bad())
+        return report("read", errno);
+    // Input ended at the prompt: close its line so the shell's prompt starts on a fresh one.
+    if (cin.fail())
+        cout << '\n';
+    if (!cout.flush())
+        return report("write", output.first_error());
+    return EXIT_SUCCESS;
 }
 
 } // namespace
@@ -85,29 +155,12 @@ int fail(const char* what)
 int main(int, char**)
 {
     srand(static_cast<unsigned>(time(nullptr)));
-    // Own stream buffers instead of C stdio: reading long tokens is several times faster, and every
-    // flush becomes exactly one write.
+    // Standard input through its own buffer instead of C stdio: long tokens are read several times
+    // faster.
     ios::sync_with_stdio(false);
-
-    string user_input;
-    while (!ends_program(user_input)) {
-        show_menu();
-        // Flushed here rather than by cin's tie, so that a failed write stops the program before
-        // it reads any more input.
-        if (!cout.flush())
-            return fail("write");
-        if (!read_token(cin, user_input))
-            break;
-        dispatch(user_input);
-        if (!cout)
-            return fail("write");
-    }
-    if (cin.bad())
-        return fail("read");
-    // Input ended at the prompt: close its line so the shell's prompt starts on a fresh one.
-    if (cin.fail())
-        cout << '\n';
-    if (!cout.flush())
-        return fail("write");
-    return EXIT_SUCCESS;
+    standard_output_buffer output;
+    streambuf* const original = cout.rdbuf(&output);
+    const int status = run_menu(output);
+    cout.rdbuf(original);
+    return status;
 }
