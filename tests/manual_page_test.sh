@@ -1,0 +1,8 @@
+#!/bin/sh
+# The manual page must format without a single warning from groff.
+set -eu
+warnings=$(groff -man -ww -z "$1" 2>&1)
+if [ -n "$warnings" ]; then
+    printf '%s\n' "$warnings"
+    exit 1
+fi
