@@ -9,6 +9,7 @@
 #include <regex>
 #include <string>
 #include <unistd.h>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -107,9 +108,20 @@ TEST(Program, RunsInTheSameSecondDrawTheSameRandomGnomes)
     FAIL() << "no two runs fell in the same second";
 }
 
-std::string error_message(const char* what, int error)
+// Exit status and standard error of a run on the given standard input and output (-1: closed).
+std::pair<int, std::string> status_and_errors(int in, int out,
+                                              rlim_t file_size_limit = RLIM_INFINITY)
 {
-    return std::string("quarnel: ") + what + " error: " + std::strerror(error) + "\n";
+    const int err = temporary_file();
+    const int status = exit_status_of(start_quarnel({in, out, err}, {}, file_size_limit));
+    const std::string errors = contents_of(err);
+    close(err);
+    return {status, errors};
+}
+
+std::pair<int, std::string> failure(const char* what, int error)
+{
+    return {1, std::string("quarnel: ") + what + " error: " + std::strerror(error) + "\n"};
 }
 
 // The menu cannot be written, so not a single byte of input may be read.
@@ -117,25 +129,34 @@ TEST(Program, FullOutputDeviceIsAWriteError)
 {
     const int in = temporary_file("1\n2\nq\n");
     const int out = open("/dev/full", O_WRONLY | O_CLOEXEC);
-    const int err = temporary_file();
     ASSERT_GE(out, 0);
-    EXPECT_EQ(exit_status_of(start_quarnel({in, out, err})), 1);
-    EXPECT_EQ(contents_of(err), error_message("write", ENOSPC));
+    EXPECT_EQ(status_and_errors(in, out), failure("write", ENOSPC));
     EXPECT_EQ(lseek(in, 0, SEEK_CUR), 0);
     close(in);
     close(out);
-    close(err);
 }
 
 TEST(Program, ClosedOutputIsAWriteError)
 {
     const int in = temporary_file("1\nq\n");
-    const int err = temporary_file();
-    EXPECT_EQ(exit_status_of(start_quarnel({in, -1, err})), 1);
-    EXPECT_EQ(contents_of(err), error_message("write", EBADF));
+    EXPECT_EQ(status_and_errors(in, -1), failure("write", EBADF));
     EXPECT_EQ(lseek(in, 0, SEEK_CUR), 0);
     close(in);
-    close(err);
+}
+
+// The output file may grow only a little past the menu, so the first gnome breaks off on its
+// second line; the program must stop there and not read on through the rest of its input.
+TEST(Program, WriteErrorInAGnomeStopsTheProgramAtOnce)
+{
+    const std::string input = repeated("1 ", 100000);
+    const std::string menu = golden("menu.txt");
+    const int in = temporary_file(input);
+    const int out = temporary_file();
+    EXPECT_EQ(status_and_errors(in, out, menu.size() + 20), failure("write", EFBIG));
+    EXPECT_EQ(contents_of(out), (menu + golden("christmas.txt")).substr(0, menu.size() + 20));
+    EXPECT_LT(lseek(in, 0, SEEK_CUR), static_cast<off_t>(input.size()));
+    close(in);
+    close(out);
 }
 
 // The menu just fits; only the newline after end of input, flushed on the way out, does not.
@@ -144,27 +165,21 @@ TEST(Program, WriteErrorInTheLastFlushIsReported)
     const std::string menu = golden("menu.txt");
     const int in = temporary_file();
     const int out = temporary_file();
-    const int err = temporary_file();
-    EXPECT_EQ(exit_status_of(start_quarnel({in, out, err}, {}, menu.size())), 1);
+    EXPECT_EQ(status_and_errors(in, out, menu.size()), failure("write", EFBIG));
     EXPECT_EQ(contents_of(out), menu);
-    EXPECT_EQ(contents_of(err), error_message("write", EFBIG));
     close(in);
     close(out);
-    close(err);
 }
 
 TEST(Program, DirectoryAsInputIsAReadError)
 {
     const int in = open("/", O_RDONLY | O_CLOEXEC);
     const int out = temporary_file();
-    const int err = temporary_file();
     ASSERT_GE(in, 0);
-    EXPECT_EQ(exit_status_of(start_quarnel({in, out, err})), 1);
+    EXPECT_EQ(status_and_errors(in, out), failure("read", EISDIR));
     EXPECT_EQ(contents_of(out), golden("menu.txt"));
-    EXPECT_EQ(contents_of(err), error_message("read", EISDIR));
     close(in);
     close(out);
-    close(err);
 }
 
 // Feeds the program one token of the given length, ended by a newline, while reading what it writes
