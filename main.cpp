@@ -59,6 +59,9 @@ void dispatch(const string& token)
 
 bool at_token_end(istream& in)
 {
+    // A peek past the end would mark the stream failed and lose the token just read.
+    if (in.eof())
+        return true;
     const istream::int_type next = in.peek();
     return next == istream::traits_type::eof() ||
            isspace(istream::traits_type::to_char_type(next), in.getloc());

@@ -80,6 +80,13 @@ TEST(Program, LongTokensAreUnknownWhateverTheirLength)
     EXPECT_EQ(result.out, repeated(golden("menu.txt"), tokens + 2));
 }
 
+TEST(Program, TokenEndedByEndOfInputCountsOnce)
+{
+    const std::string expected = repeated(golden("menu.txt"), 2) + "\n";
+    for (std::size_t length = 2; length <= 300; ++length)
+        EXPECT_EQ(run_quarnel(std::string(length, 'x')).out, expected) << "length " << length;
+}
+
 std::string with_colours_hidden(const std::string& output)
 {
     static const std::regex colour_on("\033\\[3[0-7]m");
