@@ -133,15 +133,11 @@ int run_menu(const standard_output_buffer& output)
     string user_input;
     while (!ends_program(user_input)) {
         show_menu();
-        // Flushed here rather than by cin's tie, so that a failed write stops the program before
-        // it reads any more input.
-        if (!cout.flush())
-            return report("write", output.first_error());
-        if (!read_token(cin, user_input))
+        // Flushed here rather than by cin's tie, so that a failed write, here or in the gnome
+        // just drawn, stops the program before it reads any more input.
+        if (!cout.flush() || !read_token(cin, user_input))
             break;
         dispatch(user_input);
-        if (!cout)
-            return report("write", output.first_error());
     }
     if (cin.bad())
         return report("read", errno);
