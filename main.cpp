@@ -7,6 +7,7 @@
 #include <iostream>
 #include <iterator>
 #include <locale>
+#include <poll.h>
 #include <streambuf>
 #include <string>
 #include <unistd.h>
@@ -79,9 +80,22 @@ istream& read_token(istream& in, string& token)
     return in;
 }
 
-// Standard output for the whole run. Each flush leaves as a single write(2), so a person at a
-// terminal sees every picture line at once; the reason of the first failed write is kept for the
-// error message.
+// After a failed read or write: whether to try again. A descriptor that someone else left
+// non-blocking is waited for until it is ready, as a blocking one would have been.
+bool worth_retrying(int fd, short event)
+{
+    if (errno == EINTR)
+        return true;
+    if (errno != EAGAIN && errno != EWOULDBLOCK)
+        return false;
+    pollfd ready{fd, event, 0};
+    poll(&ready, 1, -1);
+    return true;
+}
+
+// Standard output for the whole run. Each flush leaves as a single write(2) unless the descriptor
+// takes less, so a person at a terminal sees every picture line at once; the reason of the first
+// failed write is kept for the error message.
 class standard_output_buffer : public streambuf {
   public:
     standard_output_buffer() { setp(begin(buffer), end(buffer)); }
@@ -94,13 +108,12 @@ class standard_output_buffer : public streambuf {
             return -1;
         for (const char* next = pbase(); next < pptr();) {
             const ssize_t written = write(STDOUT_FILENO, next, static_cast<size_t>(pptr() - next));
-            if (written < 0 && errno == EINTR)
-                continue;
-            if (written < 0) {
+            if (written >= 0) {
+                next += written;
+            } else if (!worth_retrying(STDOUT_FILENO, POLLOUT)) {
                 error = errno;
                 return -1;
             }
-            next += written;
         }
         setp(begin(buffer), end(buffer));
         return 0;
@@ -120,6 +133,40 @@ class standard_output_buffer : public streambuf {
     int error = 0;
 };
 
+// Standard input for the whole run, read with read(2) so that a non-blocking descriptor is waited
+// for; the reason of a failed read is kept for the error message.
+class standard_input_buffer : public streambuf {
+  public:
+    int first_error() const { return error; }
+
+  protected:
+    int_type underflow() override
+    {
+        if (gptr() == egptr() && !fill())
+            return traits_type::eof();
+        return traits_type::to_int_type(*gptr());
+    }
+
+  private:
+    bool fill()
+    {
+        for (;;) {
+            const ssize_t got = read(STDIN_FILENO, buffer, sizeof buffer);
+            if (got >= 0) {
+                setg(buffer, buffer, buffer + got);
+                return got > 0;
+            }
+            if (!worth_retrying(STDIN_FILENO, POLLIN)) {
+                error = errno;
+                return false;
+            }
+        }
+    }
+
+    char buffer[65536];
+    int error = 0;
+};
+
 int report(const char* what, int error)
 {
     cerr << string("quarnel: ") + what + " error: " + strerror(error) + "\n";
@@ -128,7 +175,7 @@ int report(const char* what, int error)
 
 // Shows the menu and draws the chosen gnomes until "4", "q" or the end of input; returns the exit
 // status.
-int run_menu(const standard_output_buffer& output)
+int run_menu(const standard_output_buffer& output, standard_input_buffer& input)
 {
     string user_input;
     while (!ends_program(user_input)) {
@@ -139,8 +186,8 @@ int run_menu(const standard_output_buffer& output)
             break;
         dispatch(user_input);
     }
-    if (cin.bad())
-        return report("read", errno);
+    if (input.first_error() != 0)
+        return report("read", input.first_error());
     // Input ended at the prompt: close its line so the shell's prompt starts on a fresh one.
     if (cin.fail())
         cout << '\n';
@@ -154,12 +201,12 @@ int run_menu(const standard_output_buffer& output)
 int main(int, char**)
 {
     srand(static_cast<unsigned>(time(nullptr)));
-    // Standard input through its own buffer instead of C stdio: long tokens are read several times
-    // faster.
-    ios::sync_with_stdio(false);
     standard_output_buffer output;
-    streambuf* const original = cout.rdbuf(&output);
-    const int status = run_menu(output);
-    cout.rdbuf(original);
+    standard_input_buffer input;
+    streambuf* const original_output = cout.rdbuf(&output);
+    streambuf* const original_input = cin.rdbuf(&input);
+    const int status = run_menu(output, input);
+    cout.rdbuf(original_output);
+    cin.rdbuf(original_input);
     return status;
 }

@@ -1,6 +1,7 @@
 // End-to-end tests: the built program run with real input, its output compared byte for byte.
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -10,6 +11,7 @@
 #include <sstream>
 #include <string>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
 
@@ -285,6 +287,61 @@ TEST(Program, HugeTokenKeepsMemoryBounded)
     const long huge = peak_memory_after_token(std::size_t{256} << 20);
     ASSERT_GT(usual, 0);
     EXPECT_LE(huge, usual + 1024) << "usual " << usual << " KiB";
+}
+
+// Reads from a non-blocking descriptor until it has size bytes or nothing comes for five seconds.
+std::string read_some(int fd, std::size_t size)
+{
+    std::string got;
+    char buffer[65536];
+    while (got.size() < size) {
+        pollfd ready{fd, POLLIN, 0};
+        if (poll(&ready, 1, 5000) != 1)
+            break;
+        const ssize_t n = read(fd, buffer, std::min(sizeof buffer, size - got.size()));
+        if (n <= 0)
+            break;
+        got.append(buffer, static_cast<std::size_t>(n));
+    }
+    return got;
+}
+
+// Whoever started the program may have left its input and output non-blocking. Input that runs
+// dry and output that fills its pipe are waited for. A signal that ends the program in the middle
+// of a gnome adds nothing to a pipe: it holds exactly what had been drawn.
+TEST(Program, WaitsOnNonBlockingPipesAndLeavesThemAnExactPrefixWhenKilled)
+{
+    int to_child[2];
+    int from_child[2];
+    ASSERT_EQ(pipe2(to_child, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(from_child, O_CLOEXEC | O_NONBLOCK), 0);
+    // One page: the second run of gnomes then blocks, and is killed, in the coloured head.
+    fcntl(from_child[0], F_SETPIPE_SZ, 4096);
+    fcntl(to_child[0], F_SETFL, O_NONBLOCK);
+    const pid_t pid = start_quarnel({to_child[0], from_child[1], STDERR_FILENO});
+    close(to_child[0]);
+    close(from_child[1]);
+
+    // More than a pipe holds, drawn while nobody reads.
+    const std::string choices = repeated("1 ", 200);
+    const std::string menu = golden("menu.txt");
+    const std::string drawn = repeated(golden("christmas.txt") + menu, 200);
+    ASSERT_EQ(write(to_child[1], choices.data(), choices.size()),
+              static_cast<ssize_t>(choices.size()));
+    usleep(200000);
+    EXPECT_EQ(read_some(from_child[0], menu.size() + drawn.size()), menu + drawn);
+
+    ASSERT_EQ(write(to_child[1], choices.data(), choices.size()),
+              static_cast<ssize_t>(choices.size()));
+    usleep(200000);
+    kill(pid, SIGTERM);
+    const std::string cut = read_some(from_child[0], drawn.size());
+    EXPECT_EQ(cut, drawn.substr(0, cut.size()));
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    close(to_child[1]);
+    close(from_child[0]);
 }
 
 } // namespace
