@@ -1,4 +1,5 @@
 // main.cpp: quarnel's menu loop; shows the menu, reads choices and draws the chosen gnomes.
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -134,10 +135,21 @@ class standard_output_buffer : public streambuf {
 };
 
 // Standard input for the whole run, read with read(2) so that a non-blocking descriptor is waited
-// for; the reason of a failed read is kept for the error message.
+// for and a file can be handed on where the program stopped reading; the reason of a failed read
+// is kept for the error message.
 class standard_input_buffer : public streambuf {
   public:
     int first_error() const { return error; }
+
+    // Leaves a seekable input just past the white space that ended the last token, so that the
+    // next reader of a shared file gets the rest. Pipes and terminals cannot seek.
+    void give_back_unread()
+    {
+        if (gptr() < egptr() && isspace(static_cast<unsigned char>(*gptr())))
+            gbump(1);
+        if (gptr() < egptr())
+            lseek(STDIN_FILENO, gptr() - egptr(), SEEK_CUR);
+    }
 
   protected:
     int_type underflow() override
@@ -193,6 +205,8 @@ int run_menu(const standard_output_buffer& output, standard_input_buffer& input)
         cout << '\n';
     if (!cout.flush())
         return report("write", output.first_error());
+    if (ends_program(user_input))
+        input.give_back_unread();
     return EXIT_SUCCESS;
 }
 

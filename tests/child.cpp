@@ -65,7 +65,7 @@ outcome run_quarnel(const std::string& input, const std::vector<std::string>& ar
     const int out = temporary_file();
     const int err = temporary_file();
     outcome result{exit_status_of(start_quarnel({in, out, err}, args)), contents_of(out),
-                   contents_of(err)};
+                   contents_of(err), contents_of(in, lseek(in, 0, SEEK_CUR))};
     close(in);
     close(out);
     close(err);
@@ -85,12 +85,12 @@ int temporary_file(const std::string& contents)
     return fd;
 }
 
-std::string contents_of(int fd)
+std::string contents_of(int fd, off_t from)
 {
     std::string contents;
     char buffer[65536];
     ssize_t got;
-    while ((got = pread(fd, buffer, sizeof buffer, static_cast<off_t>(contents.size()))) > 0)
+    while ((got = pread(fd, buffer, sizeof buffer, from + static_cast<off_t>(contents.size()))) > 0)
         contents.append(buffer, static_cast<std::size_t>(got));
     return contents;
 }

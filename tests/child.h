@@ -18,6 +18,7 @@ struct outcome {
     int exit_status; // -1 when the program did not exit normally
     std::string out;
     std::string err;
+    std::string unread_input; // the input file from the offset the program left it at
 };
 
 // Starts the program; file_size_limit caps the size of files it writes, as `ulimit -f` does.
@@ -36,7 +37,7 @@ outcome run_quarnel(const std::string& input, const std::vector<std::string>& ar
 // An unnamed temporary file holding contents, positioned at its start.
 int temporary_file(const std::string& contents = "");
 
-// The whole contents of a file, whatever its position.
-std::string contents_of(int fd);
+// The contents of a file from the given offset on, whatever its position.
+std::string contents_of(int fd, off_t from = 0);
 
 #endif
