@@ -198,13 +198,14 @@ int run_menu(const standard_output_buffer& output, standard_input_buffer& input)
             break;
         dispatch(user_input);
     }
-    if (input.first_error() != 0)
-        return report("read", input.first_error());
-    // Input ended at the prompt: close its line so the shell's prompt starts on a fresh one.
+    // Input ended or failed at the prompt: close its line, so that the shell's prompt or the error
+    // message starts on a fresh one.
     if (cin.fail())
         cout << '\n';
     if (!cout.flush())
         return report("write", output.first_error());
+    if (input.first_error() != 0)
+        return report("read", input.first_error());
     if (ends_program(user_input))
         input.give_back_unread();
     return EXIT_SUCCESS;

@@ -218,7 +218,7 @@ TEST(Program, DirectoryAsInputIsAReadError)
     const int out = temporary_file();
     ASSERT_GE(in, 0);
     EXPECT_EQ(status_and_errors(in, out), failure("read", EISDIR));
-    EXPECT_EQ(contents_of(out), golden("menu.txt"));
+    EXPECT_EQ(contents_of(out), golden("menu.txt") + "\n");
     close(in);
     close(out);
 }
