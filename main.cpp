@@ -1,6 +1,8 @@
 // main.cpp: quarnel's menu loop; shows the menu, reads choices and draws the chosen gnomes.
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -16,6 +18,12 @@
 #include "gnome.h"
 
 using namespace std;
+
+// Signal handlers, with the linkage the C library calls them with.
+extern "C" {
+static void on_stop_signal(int);
+static void on_ending_signal(int);
+}
 
 namespace {
 
@@ -81,6 +89,18 @@ istream& read_token(istream& in, string& token)
     return in;
 }
 
+// The terminal's default rendition, which no colour outlives.
+constexpr char reset_sequence[] = "\033[0m";
+
+// Shared with the signal handlers. Once colour_sent is set, a colour may be in force at the
+// terminal whatever the program wrote after it: a terminal throws away output it has not shown yet
+// when Ctrl-C or Ctrl-Z is typed, resets included. While drawing_in_colour is set, only the main
+// line knows which colour reached the terminal, so a stop (Ctrl-Z) that comes then is left to it
+// in stop_requested.
+volatile sig_atomic_t colour_sent = 0;
+volatile sig_atomic_t drawing_in_colour = 0;
+volatile sig_atomic_t stop_requested = 0;
+
 // After a failed read or write: whether to try again. A descriptor that someone else left
 // non-blocking is waited for until it is ready, as a blocking one would have been.
 bool worth_retrying(int fd, short event)
@@ -92,6 +112,157 @@ bool worth_retrying(int fd, short event)
     pollfd ready{fd, event, 0};
     poll(&ready, 1, -1);
     return true;
+}
+
+// Safe in a signal handler. Errors are left for the program's own next write to find.
+void write_fully(const char* text, size_t size)
+{
+    while (size > 0) {
+        const ssize_t written = write(STDOUT_FILENO, text, size);
+        if (written >= 0) {
+            text += written;
+            size -= static_cast<size_t>(written);
+        } else if (!worth_retrying(STDOUT_FILENO, POLLOUT)) {
+            return;
+        }
+    }
+}
+
+// Without SA_RESTART, so that a read or write blocked when a stop comes returns to the main line.
+void set_action(int signal, void (*handler)(int), int flags)
+{
+    struct sigaction action {};
+    action.sa_handler = handler;
+    action.sa_flags = flags;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal, &action, nullptr);
+}
+
+bool ignored(int signal)
+{
+    struct sigaction current {};
+    sigaction(signal, nullptr, &current);
+    return current.sa_handler == SIG_IGN;
+}
+
+void take_colour_away()
+{
+    if (colour_sent != 0)
+        write_fully(reset_sequence, sizeof reset_sequence - 1);
+}
+
+// Stops the program as Ctrl-Z does by default, with no colour on while it stands; returns once it
+// is continued.
+void stop_uncoloured()
+{
+    take_colour_away();
+    set_action(SIGTSTP, SIG_DFL, 0);
+    raise(SIGTSTP);
+    set_action(SIGTSTP, on_stop_signal, SA_NODEFER);
+}
+
+// Follows the SGR sequences on their way to the terminal, so that a stop can take away the colour
+// in force and set it again exactly where the picture goes on.
+class terminal_rendition {
+  public:
+    // Before a chunk is written.
+    void expect(const char* begin, const char* end)
+    {
+        const bool sends_colour =
+            memchr(begin, '\033', static_cast<size_t>(end - begin)) != nullptr;
+        if (sends_colour)
+            colour_sent = 1;
+        drawing_in_colour = sends_colour || colour != 0 || reading != state::text;
+    }
+
+    // Bytes that reached the terminal.
+    void follow(const char* begin, const char* end)
+    {
+        for (const char* next = begin; next < end; ++next)
+            read_byte(*next);
+    }
+
+    // After a chunk is through.
+    void settle()
+    {
+        drawing_in_colour = colour != 0 || reading != state::text;
+        stop_if_asked();
+    }
+
+    // A stop that came while drawing in colour is carried out here, between two writes, where what
+    // reached the terminal is known. A sequence written in part is finished first.
+    void stop_if_asked()
+    {
+        if (stop_requested == 0 || reading != state::text)
+            return;
+        stop_requested = 0;
+        stop_uncoloured();
+        if (colour != 0) {
+            const string colour_on = "\033[" + to_string(colour) + 'm';
+            write_fully(colour_on.data(), colour_on.size());
+        }
+    }
+
+  private:
+    enum class state { text, escape, sequence };
+
+    void read_byte(char c)
+    {
+        if (c == '\033') {
+            reading = state::escape;
+            code = 0;
+        } else if (reading == state::escape) {
+            reading = c == '[' ? state::sequence : state::text;
+        } else if (reading == state::sequence && c >= '0' && c <= '9') {
+            code = min(code * 10 + (c - '0'), 1000);
+        } else if (reading == state::sequence) {
+            if (c == 'm')
+                colour = code;
+            reading = state::text;
+        }
+    }
+
+    state reading = state::text;
+    int code = 0;   // of the sequence being read
+    int colour = 0; // the SGR code in force; 0 is the default rendition
+};
+
+} // namespace
+
+extern "C" {
+
+// Ctrl-Z. Unless the main line is drawing in colour it stops here and now; otherwise the main line
+// stops at its next write, which this signal interrupts if it is blocked.
+static void on_stop_signal(int)
+{
+    const int saved_errno = errno;
+    if (drawing_in_colour != 0)
+        stop_requested = 1;
+    else
+        stop_uncoloured();
+    errno = saved_errno;
+}
+
+// Installed to run once (SA_RESETHAND) and unblocked (SA_NODEFER), so that the signal raised again
+// ends the program as it would have without the handler, and a second one ends it at once.
+static void on_ending_signal(int signal)
+{
+    take_colour_away();
+    raise(signal);
+}
+}
+
+namespace {
+
+// At a terminal no colour of the program's may outlive it or stay on while it stands stopped.
+// Signals that whoever started the program chose to ignore stay ignored.
+void guard_terminal_colour()
+{
+    for (const int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
+        if (!ignored(signal))
+            set_action(signal, on_ending_signal, SA_RESETHAND | SA_NODEFER);
+    if (!ignored(SIGTSTP))
+        set_action(SIGTSTP, on_stop_signal, SA_NODEFER);
 }
 
 // Standard output for the whole run. Each flush leaves as a single write(2) unless the descriptor
@@ -107,15 +278,19 @@ class standard_output_buffer : public streambuf {
     {
         if (error != 0)
             return -1;
+        terminal.expect(pbase(), pptr());
         for (const char* next = pbase(); next < pptr();) {
+            terminal.stop_if_asked();
             const ssize_t written = write(STDOUT_FILENO, next, static_cast<size_t>(pptr() - next));
             if (written >= 0) {
+                terminal.follow(next, next + written);
                 next += written;
             } else if (!worth_retrying(STDOUT_FILENO, POLLOUT)) {
                 error = errno;
                 return -1;
             }
         }
+        terminal.settle();
         setp(begin(buffer), end(buffer));
         return 0;
     }
@@ -132,6 +307,7 @@ class standard_output_buffer : public streambuf {
   private:
     char buffer[4096];
     int error = 0;
+    terminal_rendition terminal;
 };
 
 // Standard input for the whole run, read with read(2) so that a non-blocking descriptor is waited
@@ -220,6 +396,8 @@ int main(int, char**)
     standard_input_buffer input;
     streambuf* const original_output = cout.rdbuf(&output);
     streambuf* const original_input = cin.rdbuf(&input);
+    if (isatty(STDOUT_FILENO))
+        guard_terminal_colour();
     const int status = run_menu(output, input);
     cout.rdbuf(original_output);
     cin.rdbuf(original_input);

@@ -57,3 +57,11 @@ std::string golden(const std::string& name)
         throw std::runtime_error("no golden file " + name);
     return std::string(std::istreambuf_iterator<char>(file), {});
 }
+
+std::string repeated(const std::string& text, int times)
+{
+    std::string all;
+    for (int i = 0; i < times; ++i)
+        all += text;
+    return all;
+}

@@ -16,4 +16,7 @@ std::string written_text(const std::function<void()>& draw);
 // The bytes of the golden file tests/golden/name.
 std::string golden(const std::string& name);
 
+// text, times times over.
+std::string repeated(const std::string& text, int times);
+
 #endif

@@ -29,14 +29,6 @@ struct session {
     const char* unread = ""; // left in the input file for whoever reads it next
 };
 
-std::string repeated(const std::string& text, int times)
-{
-    std::string all;
-    for (int i = 0; i < times; ++i)
-        all += text;
-    return all;
-}
-
 void PrintTo(const session& s, std::ostream* os) { *os << s.name; }
 
 class Session : public testing::TestWithParam<session> {};
