@@ -1,6 +1,7 @@
 #!/bin/sh
-# Makes the Debian package and checks its metadata, and that it holds the program and manual page
-# where Debian puts a game's.
+# Makes the Debian package and checks that it holds a game as Debian lays one out, with its
+# metadata; then, where the tools are installed, that lintian has nothing to say about it and
+# that its program has the hardening Debian's own programs have.
 set -eu
 cpack=$1 build=$2
 tmp=$(mktemp -d)
@@ -10,10 +11,21 @@ cd "$build"
 "$cpack" -G DEB -B "$tmp" > /dev/null
 deb=$(ls "$tmp"/quarnel_*.deb)
 dpkg-deb -c "$deb" | awk '{ print $6 }' > "$tmp/files"
-grep -qx './usr/games/quarnel' "$tmp/files"
-grep -qx './usr/share/man/man6/quarnel.6.gz' "$tmp/files"
+for file in ./usr/games/quarnel ./usr/share/man/man6/quarnel.6.gz \
+    ./usr/share/doc/quarnel/copyright ./usr/share/doc/quarnel/changelog.gz \
+    ./usr/share/lintian/overrides/quarnel; do
+    grep -qx "$file" "$tmp/files"
+done
 test "$(dpkg-deb -f "$deb" Package)" = quarnel
 test "$(dpkg-deb -f "$deb" Section)" = games
-test -n "$(dpkg-deb -f "$deb" Maintainer)"
-test -n "$(dpkg-deb -f "$deb" Description)"
 dpkg-deb -f "$deb" Depends | grep -q 'libstdc++6'
+
+if command -v lintian > /dev/null; then
+    lintian --pedantic -I -E --fail-on error,warning,info,pedantic,experimental "$deb" 2> /dev/null
+fi
+if command -v hardening-check > /dev/null; then
+    dpkg-deb -x "$deb" "$tmp/root"
+    # No call is left for fortification to check at run time (see the lintian overrides), and
+    # Debian 12 asks for no control-flow protection.
+    hardening-check --quiet --nofortify --nocfprotection "$tmp/root/usr/games/quarnel"
+fi
