@@ -1,0 +1,19 @@
+#!/bin/sh
+# Builds the Debian package as the README does, from two copies of the sources in two different
+# places with the same SOURCE_DATE_EPOCH: the two packages must be the same bytes.
+set -eu
+cmake=$1 cpack=$2 source=$3
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+export SOURCE_DATE_EPOCH=1796716800
+
+for copy in "$tmp/one" "$tmp/two/elsewhere"; do
+    mkdir -p "$copy"
+    tar -C "$source" --exclude=./.git --exclude='./build*' -cf - . | tar -C "$copy" -xf -
+    cd "$copy"
+    "$cmake" -B build -DBUILD_TESTING=OFF > /dev/null
+    "$cmake" --build build -j 2 > /dev/null
+    cd build
+    "$cpack" -G DEB > /dev/null
+done
+cmp "$tmp"/one/build/quarnel_*.deb "$tmp"/two/elsewhere/build/quarnel_*.deb
