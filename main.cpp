@@ -172,7 +172,7 @@ class terminal_rendition {
             memchr(begin, '\033', static_cast<size_t>(end - begin)) != nullptr;
         if (sends_colour)
             colour_sent = 1;
-        drawing_in_colour = sends_colour || colour != 0 || reading != state::text;
+        drawing_in_colour = sends_colour || colour_may_show();
     }
 
     // Bytes that reached the terminal.
@@ -185,7 +185,7 @@ class terminal_rendition {
     // After a chunk is through.
     void settle()
     {
-        drawing_in_colour = colour != 0 || reading != state::text;
+        drawing_in_colour = colour_may_show();
         stop_if_asked();
     }
 
@@ -205,6 +205,9 @@ class terminal_rendition {
 
   private:
     enum class state { text, escape, sequence };
+
+    // A colour is in force, or a sequence written in part may yet set one.
+    bool colour_may_show() const { return colour != 0 || reading != state::text; }
 
     void read_byte(char c)
     {
