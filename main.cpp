@@ -114,7 +114,7 @@ bool worth_retrying(int fd, short event)
     return true;
 }
 
-// Safe in a signal handler. Errors are left for the program's own next write to find.
+// Errors are left for the program's next write to find.
 void write_fully(const char* text, size_t size)
 {
     while (size > 0) {
@@ -126,6 +126,30 @@ void write_fully(const char* text, size_t size)
             return;
         }
     }
+}
+
+// How long a stop or an end waits for a terminal that takes nothing (stopped with Ctrl-S, or not
+// read by anyone); waiting on it for good would keep the program from stopping or ending at all.
+constexpr int patience_ms = 250;
+
+// Writes text if the terminal takes it without keeping the program waiting for long; returns
+// whether all of it went. Safe in a signal handler.
+bool write_promptly(const char* text, size_t size)
+{
+    while (size > 0) {
+        pollfd ready{STDOUT_FILENO, POLLOUT, 0};
+        const int events = poll(&ready, 1, patience_ms);
+        if (events == 0 || (events < 0 && errno != EINTR))
+            return false;
+        const ssize_t written = write(STDOUT_FILENO, text, size);
+        if (written > 0) {
+            text += written;
+            size -= static_cast<size_t>(written);
+        } else if (written < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // Without SA_RESTART, so that a read or write blocked when a stop comes returns to the main line.
@@ -145,17 +169,15 @@ bool ignored(int signal)
     return current.sa_handler == SIG_IGN;
 }
 
-void take_colour_away()
+// Returns whether no colour of the program's is left on.
+bool take_colour_away()
 {
-    if (colour_sent != 0)
-        write_fully(reset_sequence, sizeof reset_sequence - 1);
+    return colour_sent == 0 || write_promptly(reset_sequence, sizeof reset_sequence - 1);
 }
 
-// Stops the program as Ctrl-Z does by default, with no colour on while it stands; returns once it
-// is continued.
-void stop_uncoloured()
+// Stops the program as Ctrl-Z does by default; returns once it is continued.
+void stand_stopped()
 {
-    take_colour_away();
     set_action(SIGTSTP, SIG_DFL, 0);
     raise(SIGTSTP);
     set_action(SIGTSTP, on_stop_signal, SA_NODEFER);
@@ -182,25 +204,32 @@ class terminal_rendition {
             read_byte(*next);
     }
 
-    // After a chunk is through.
-    void settle()
+    // After a chunk is through, at its end.
+    void settle(const char* end)
     {
         drawing_in_colour = colour_may_show();
-        stop_if_asked();
+        stop_if_asked(end, end);
     }
 
-    // A stop that came while drawing in colour is carried out here, between two writes, where what
-    // reached the terminal is known. A sequence written in part is finished first.
-    void stop_if_asked()
+    // A stop that came while drawing in colour is carried out here, between two writes of the
+    // chunk [next, end), where what reached the terminal is known: a sequence written in part is
+    // finished first, and the colour in force is taken away while the program stands and set again
+    // when it goes on. A terminal that takes nothing gets nothing more, and the program stops as
+    // it is. Returns where the chunk goes on.
+    const char* stop_if_asked(const char* next, const char* end)
     {
-        if (stop_requested == 0 || reading != state::text)
-            return;
+        if (stop_requested == 0)
+            return next;
         stop_requested = 0;
-        stop_uncoloured();
-        if (colour != 0) {
+        for (; reading != state::text && next < end && write_promptly(next, 1); ++next)
+            read_byte(*next);
+        const bool uncoloured = reading == state::text && take_colour_away();
+        stand_stopped();
+        if (uncoloured && colour != 0) {
             const string colour_on = "\033[" + to_string(colour) + 'm';
             write_fully(colour_on.data(), colour_on.size());
         }
+        return next;
     }
 
   private:
@@ -239,10 +268,12 @@ extern "C" {
 static void on_stop_signal(int)
 {
     const int saved_errno = errno;
-    if (drawing_in_colour != 0)
+    if (drawing_in_colour != 0) {
         stop_requested = 1;
-    else
-        stop_uncoloured();
+    } else {
+        take_colour_away();
+        stand_stopped();
+    }
     errno = saved_errno;
 }
 
@@ -282,8 +313,7 @@ class standard_output_buffer : public streambuf {
         if (error != 0)
             return -1;
         terminal.expect(pbase(), pptr());
-        for (const char* next = pbase(); next < pptr();) {
-            terminal.stop_if_asked();
+        for (const char* next = pbase(); (next = terminal.stop_if_asked(next, pptr())) < pptr();) {
             const ssize_t written = write(STDOUT_FILENO, next, static_cast<size_t>(pptr() - next));
             if (written >= 0) {
                 terminal.follow(next, next + written);
@@ -293,7 +323,7 @@ class standard_output_buffer : public streambuf {
                 return -1;
             }
         }
-        terminal.settle();
+        terminal.settle(pptr());
         setp(begin(buffer), end(buffer));
         return 0;
     }

@@ -205,6 +205,43 @@ TEST(Terminal, NoColourStaysOnWhileStoppedOrAfterAKill)
     EXPECT_TRUE(coloured_kill);
 }
 
+// Waits up to three seconds for the program to stop or end; returns whether it did.
+bool stops_or_ends_soon(pid_t pid, int& status)
+{
+    for (int tries = 0; tries < 300; ++tries, usleep(10000))
+        if (waitpid(pid, &status, WUNTRACED | WNOHANG) == pid)
+            return true;
+    return false;
+}
+
+// A terminal nobody reads (as one stopped with Ctrl-S) takes nothing more once it is full, reset
+// included: the program must still stop and end at once.
+TEST(Terminal, TerminalThatTakesNothingHoldsBackNeitherAStopNorAnEnd)
+{
+    int terminal = -1;
+    int screen = -1;
+    ASSERT_EQ(openpty(&terminal, &screen, nullptr, nullptr, nullptr), 0);
+    fcntl(terminal, F_SETFD, FD_CLOEXEC);
+    const int input = temporary_file(repeated("1 ", 2000));
+    const pid_t pid = start_job(input, screen);
+    close(screen);
+    close(input);
+    usleep(200000);
+
+    int status = -1;
+    kill(pid, SIGTSTP);
+    EXPECT_TRUE(stops_or_ends_soon(pid, status) && WIFSTOPPED(status)) << status;
+    kill(pid, SIGCONT);
+    kill(pid, SIGTERM);
+    const bool ended = stops_or_ends_soon(pid, status);
+    if (!ended) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    EXPECT_TRUE(ended && WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    close(terminal);
+}
+
 // Ctrl-C makes the terminal throw away what it has not shown yet: here the resets after the
 // colours it has shown. The program, already waiting at its prompt, must still take the colour
 // away.
