@@ -107,9 +107,14 @@ bool came_in_colour(const seen& expected, std::size_t shown)
            expected.characters[shown - 1].second != 0 && expected.characters[shown].second != 0;
 }
 
-// The program drawing to the terminal, in a process group of its own as a shell's job is.
-pid_t start_job(int input, int screen)
+// The program drawing to a new terminal, in a process group of its own as a shell's job is, with
+// input handed over to it; terminal is set to the side a person sees. Returns -1 on failure.
+pid_t start_job(int input, int& terminal)
 {
+    int screen = -1;
+    if (openpty(&terminal, &screen, nullptr, nullptr, nullptr) != 0)
+        return -1;
+    fcntl(terminal, F_SETFD, FD_CLOEXEC);
     const pid_t pid = fork();
     if (pid == 0) {
         setpgid(0, 0);
@@ -117,6 +122,8 @@ pid_t start_job(int input, int screen)
         dup2(screen, STDOUT_FILENO);
         exec_quarnel();
     }
+    close(screen);
+    close(input);
     return pid;
 }
 
@@ -161,14 +168,10 @@ TEST(Terminal, NoColourStaysOnWhileStoppedOrAfterAKill)
     bool coloured_kill = false;
     for (int attempt = 0; attempt < 40 && !(coloured_stop && coloured_kill); ++attempt) {
         int terminal = -1;
-        int screen = -1;
-        ASSERT_EQ(openpty(&terminal, &screen, nullptr, nullptr, nullptr), 0);
-        fcntl(terminal, F_SETFD, FD_CLOEXEC);
         // Each unknown token adds a menu, which moves where in a picture the terminal fills up.
         const int input = temporary_file(repeated("x ", attempt) + repeated("1 ", 2000));
-        const pid_t pid = start_job(input, screen);
-        close(screen);
-        close(input);
+        const pid_t pid = start_job(input, terminal);
+        ASSERT_GT(pid, 0);
         const seen expected = as_seen(repeated(menu, attempt + 1) + drawn);
 
         // Nobody reads the terminal at first, so the program is soon blocked in a write.
@@ -219,13 +222,8 @@ bool stops_or_ends_soon(pid_t pid, int& status)
 TEST(Terminal, TerminalThatTakesNothingHoldsBackNeitherAStopNorAnEnd)
 {
     int terminal = -1;
-    int screen = -1;
-    ASSERT_EQ(openpty(&terminal, &screen, nullptr, nullptr, nullptr), 0);
-    fcntl(terminal, F_SETFD, FD_CLOEXEC);
-    const int input = temporary_file(repeated("1 ", 2000));
-    const pid_t pid = start_job(input, screen);
-    close(screen);
-    close(input);
+    const pid_t pid = start_job(temporary_file(repeated("1 ", 2000)), terminal);
+    ASSERT_GT(pid, 0);
     usleep(200000);
 
     int status = -1;
@@ -248,14 +246,10 @@ TEST(Terminal, TerminalThatTakesNothingHoldsBackNeitherAStopNorAnEnd)
 TEST(Terminal, CtrlCTakesAwayAColourThatOutputThrownAwayLeftOn)
 {
     int terminal = -1;
-    int screen = -1;
     int choices[2];
-    ASSERT_EQ(openpty(&terminal, &screen, nullptr, nullptr, nullptr), 0);
     ASSERT_EQ(pipe2(choices, O_CLOEXEC), 0);
-    fcntl(terminal, F_SETFD, FD_CLOEXEC);
-    const pid_t pid = start_job(choices[0], screen);
-    close(screen);
-    close(choices[0]);
+    const pid_t pid = start_job(choices[0], terminal);
+    ASSERT_GT(pid, 0);
     ASSERT_EQ(write(choices[1], "1 ", 2), 2);
 
     std::string shown;
