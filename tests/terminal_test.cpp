@@ -3,8 +3,10 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <map>
 #include <poll.h>
 #include <pty.h>
+#include <sstream>
 #include <string>
 #include <sys/wait.h>
 #include <termios.h>
@@ -47,14 +49,21 @@ std::string as_shown(const std::string& text)
     return shown;
 }
 
-TEST(Terminal, PromptShowsBeforeTypingAndCtrlDEndsTheProgram)
+// Typed at as a shell's job: the prompt shows before anything is typed. Under `stty tostop`, a job
+// stopped with Ctrl-Z and killed with `kill %1` (SIGTERM, then SIGCONT, to a job now in the
+// background) must end without writing to the terminal, which would stop it again. Ctrl-D at the
+// prompt ends the next run.
+TEST(Terminal, TypedAtAsAShellsJob)
 {
     int terminal = -1;
-    const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
-    ASSERT_GE(pid, 0);
-    if (pid == 0)
-        exec_quarnel();
-
+    const pid_t shell = forkpty(&terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(shell, 0);
+    if (shell == 0) {
+        const char* const job =
+            "set -m; stty tostop; \"$0\"; kill %1; sleep 1; jobs; \"$0\"; echo $?";
+        execl("/bin/bash", "bash", "-c", job, QUARNEL, nullptr);
+        _exit(127);
+    }
     const std::string menu = as_shown(golden("menu.txt"));
     EXPECT_EQ(screen_until(terminal, menu), menu);
 
@@ -62,9 +71,11 @@ TEST(Terminal, PromptShowsBeforeTypingAndCtrlDEndsTheProgram)
     const std::string gnome = "1\r\n" + as_shown(golden("christmas.txt")) + menu;
     EXPECT_EQ(screen_until(terminal, gnome), gnome);
 
+    ASSERT_EQ(write(terminal, "\x1a", 1), 1);
+    EXPECT_NE(screen_until(terminal, menu).find("Terminated"), std::string::npos);
     ASSERT_EQ(write(terminal, "\x04", 1), 1);
-    EXPECT_EQ(screen_until(terminal, "\r\n"), "\r\n");
-    EXPECT_EQ(exit_status_of(pid), 0);
+    EXPECT_EQ(screen_until(terminal, "\r\n0\r\n"), "\r\n0\r\n");
+    EXPECT_EQ(exit_status_of(shell), 0);
     close(terminal);
 }
 
@@ -109,7 +120,7 @@ bool came_in_colour(const seen& expected, std::size_t shown)
 
 // The program drawing to a new terminal, in a process group of its own as a shell's job is, with
 // input handed over to it; terminal is set to the side a person sees. Returns -1 on failure.
-pid_t start_job(int input, int& terminal)
+pid_t start_job(int input, int& terminal, int ignored_signal = 0)
 {
     int screen = -1;
     if (openpty(&terminal, &screen, nullptr, nullptr, nullptr) != 0)
@@ -118,6 +129,7 @@ pid_t start_job(int input, int& terminal)
     const pid_t pid = fork();
     if (pid == 0) {
         setpgid(0, 0);
+        signal(ignored_signal, SIG_IGN);
         dup2(input, STDIN_FILENO);
         dup2(screen, STDOUT_FILENO);
         exec_quarnel();
@@ -127,145 +139,130 @@ pid_t start_job(int input, int& terminal)
     return pid;
 }
 
-// Reads what the terminal shows until the program has stopped and nothing more comes, or it has
-// ended and closed the terminal; or for ten seconds at most.
-std::string screen_until_stopped_or_ended(int terminal, pid_t pid, int& status)
+// Waits until the program has stopped or ended, or for limit_ms at most; returns its wait status,
+// or -1. While reading, what the terminal shows before is added to shown.
+int await_stop_or_end(pid_t pid, int terminal, bool reading, std::string& shown, int limit_ms)
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    std::string shown;
-    bool stopped = false;
-    for (int quiet = 0; quiet < 100 && std::chrono::steady_clock::now() < deadline;) {
-        char buffer[4096];
-        pollfd ready{terminal, POLLIN, 0};
-        if (poll(&ready, 1, 50) == 1) {
-            const ssize_t got = read(terminal, buffer, sizeof buffer);
-            if (got <= 0) {
-                waitpid(pid, &status, 0);
-                break;
-            }
-            shown.append(buffer, static_cast<std::size_t>(got));
-            quiet = 0;
-        } else if (stopped) {
-            break;
-        } else {
-            stopped = waitpid(pid, &status, WUNTRACED | WNOHANG) == pid;
-            ++quiet;
-        }
-    }
-    return shown;
-}
-
-// Stopped (Ctrl-Z) in the middle of a picture, the program takes its colour away while it stands
-// and sets it again when it goes on, so the picture comes out as if it had never stopped; killed
-// in the middle of one, it takes the colour away before it dies. The program is stopped and
-// killed wherever it happens to be, so the scenario is played until both came while a colour was
-// on.
-TEST(Terminal, NoColourStaysOnWhileStoppedOrAfterAKill)
-{
-    const std::string menu = golden("menu.txt");
-    const std::string drawn = repeated(golden("christmas.txt") + menu, 2000);
-    bool coloured_stop = false;
-    bool coloured_kill = false;
-    for (int attempt = 0; attempt < 40 && !(coloured_stop && coloured_kill); ++attempt) {
-        int terminal = -1;
-        // Each unknown token adds a menu, which moves where in a picture the terminal fills up.
-        const int input = temporary_file(repeated("x ", attempt) + repeated("1 ", 2000));
-        const pid_t pid = start_job(input, terminal);
-        ASSERT_GT(pid, 0);
-        const seen expected = as_seen(repeated(menu, attempt + 1) + drawn);
-
-        // Nobody reads the terminal at first, so the program is soon blocked in a write.
-        int status = -1;
-        usleep(20000);
-        kill(pid, SIGTSTP);
-        const std::string before_stop = screen_until_stopped_or_ended(terminal, pid, status);
-        EXPECT_TRUE(WIFSTOPPED(status)) << status;
-        const seen stopped = as_seen(before_stop);
-        EXPECT_EQ(stopped.colour, 0);
-        coloured_stop |= came_in_colour(expected, stopped.characters.size());
-
-        kill(pid, SIGCONT);
-        usleep(20000);
-        kill(pid, SIGINT);
-        const seen all =
-            as_seen(before_stop + screen_until_stopped_or_ended(terminal, pid, status));
-        close(terminal);
-        if (!WIFSIGNALED(status)) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
-        EXPECT_EQ(all.colour, 0);
-        coloured_kill |= came_in_colour(expected, all.characters.size());
-
-        ASSERT_LE(all.characters.size(), expected.characters.size());
-        const auto differ = std::mismatch(all.characters.begin(), all.characters.end(),
-                                          expected.characters.begin());
-        EXPECT_EQ(differ.first, all.characters.end())
-            << "shown differently from character " << differ.first - all.characters.begin();
-    }
-    EXPECT_TRUE(coloured_stop);
-    EXPECT_TRUE(coloured_kill);
-}
-
-// Waits up to three seconds for the program to stop or end; returns whether it did.
-bool stops_or_ends_soon(pid_t pid, int& status)
-{
-    for (int tries = 0; tries < 300; ++tries, usleep(10000))
-        if (waitpid(pid, &status, WUNTRACED | WNOHANG) == pid)
-            return true;
-    return false;
-}
-
-// A terminal nobody reads (as one stopped with Ctrl-S) takes nothing more once it is full, reset
-// included: the program must still stop and end at once.
-TEST(Terminal, TerminalThatTakesNothingHoldsBackNeitherAStopNorAnEnd)
-{
-    int terminal = -1;
-    const pid_t pid = start_job(temporary_file(repeated("1 ", 2000)), terminal);
-    ASSERT_GT(pid, 0);
-    usleep(200000);
-
     int status = -1;
-    kill(pid, SIGTSTP);
-    EXPECT_TRUE(stops_or_ends_soon(pid, status) && WIFSTOPPED(status)) << status;
-    kill(pid, SIGCONT);
-    kill(pid, SIGTERM);
-    const bool ended = stops_or_ends_soon(pid, status);
-    if (!ended) {
+    for (const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+         status == -1 && std::chrono::steady_clock::now() < end;) {
+        char buffer[4096];
+        pollfd ready{reading ? terminal : -1, POLLIN, 0};
+        const ssize_t got = poll(&ready, 1, 10) == 1 ? read(terminal, buffer, sizeof buffer) : 0;
+        if (got > 0)
+            shown.append(buffer, static_cast<std::size_t>(got));
+        else if (waitpid(pid, &status, WUNTRACED | WNOHANG) != pid)
+            status = -1;
+    }
+    return status;
+}
+
+// What is done to the program at its terminal, word by word: a signal ("TSTP"), a pause in ms,
+// "read" to read the screen from then on, "full" to stop reading and fill the terminal up, "cut" to
+// read until a colour shows and then throw away what the terminal has not shown yet (as Ctrl-C
+// does), or the state the program must reach: "stopped", "running" or "ended" (by ends_by). At
+// every state the screen read so far shows no colour on.
+struct scenario {
+    const char* name;
+    std::string script;
+    int ends_by;
+    bool in_colour = false; // played until the program was in colour at every state read
+    int gnomes = 2000;      // chosen at once, after which the program waits at its prompt
+    int ignored = 0;        // a signal whoever started the program chose to ignore
+};
+
+void PrintTo(const scenario& s, std::ostream* os) { *os << s.name; }
+
+class Signals : public testing::TestWithParam<scenario> {};
+
+TEST_P(Signals, LeaveNoColourOnAndAreCarriedOut)
+{
+    const scenario& s = GetParam();
+    const std::map<std::string, int> signals{
+        {"TSTP", SIGTSTP}, {"CONT", SIGCONT}, {"INT", SIGINT}, {"HUP", SIGHUP}, {"TERM", SIGTERM}};
+    bool in_colour = false;
+    for (int attempt = 0; attempt < (s.in_colour ? 40 : 1) && !in_colour; ++attempt) {
+        int choices[2];
+        ASSERT_EQ(pipe2(choices, O_CLOEXEC), 0);
+        // Each unknown token adds a menu, which moves where in a picture the terminal fills up.
+        const std::string given = repeated("x ", attempt) + repeated("1 ", s.gnomes);
+        ASSERT_EQ(write(choices[1], given.data(), given.size()), ssize_t(given.size()));
+        int terminal = -1;
+        const pid_t pid = start_job(choices[0], terminal, s.ignored);
+        const std::string menu = golden("menu.txt");
+        const seen expected = as_seen(repeated(menu, attempt + 1) +
+                                      repeated(golden("christmas.txt") + menu, s.gnomes));
+        std::string shown;
+        bool reading = false;
+        in_colour = true;
+        std::istringstream words(s.script + " ended");
+        for (std::string word; words >> word;) {
+            if (signals.count(word) != 0) {
+                kill(pid, signals.at(word));
+            } else if (std::isdigit(static_cast<unsigned char>(word[0]))) {
+                usleep(static_cast<useconds_t>(std::stoi(word) * 1000));
+            } else if (word == "read" || word == "full") {
+                reading = word == "read";
+                const int screen = reading ? -1 : open(ptsname(terminal), O_WRONLY | O_NONBLOCK);
+                while (screen >= 0 && write(screen, "full", 4) > 0) {
+                }
+                close(screen);
+            } else if (word == "cut") {
+                char c = 0;
+                for (pollfd ready{terminal, POLLIN, 0}; as_seen(shown).colour == 0 &&
+                                                        poll(&ready, 1, 5000) == 1 &&
+                                                        read(terminal, &c, 1) == 1;)
+                    shown += c;
+                usleep(50000);
+                tcflush(terminal, TCIFLUSH);
+            } else {
+                const int status = await_stop_or_end(pid, terminal, reading, shown,
+                                                     word == "running" ? 300 : 3000);
+                const bool ended = WIFSIGNALED(status) && WTERMSIG(status) == s.ends_by;
+                EXPECT_EQ(status == -1         ? "running"
+                          : WIFSTOPPED(status) ? "stopped"
+                          : ended              ? "ended"
+                                               : "?",
+                          word)
+                    << status;
+                const seen now = as_seen(shown);
+                EXPECT_EQ(now.colour, 0) << word;
+                in_colour &= !reading || came_in_colour(expected, now.characters.size());
+            }
+        }
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
+        close(terminal);
+        close(choices[1]);
+        // Stopped and continued, the program draws the picture of a run that never stopped.
+        const std::vector<std::pair<char, int>>& drawn = as_seen(shown).characters;
+        EXPECT_TRUE(!s.in_colour ||
+                    (drawn.size() <= expected.characters.size() &&
+                     std::equal(drawn.begin(), drawn.end(), expected.characters.begin())));
     }
-    EXPECT_TRUE(ended && WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
-    close(terminal);
+    EXPECT_TRUE(in_colour || !s.in_colour);
 }
 
-// Ctrl-C makes the terminal throw away what it has not shown yet: here the resets after the
-// colours it has shown. The program, already waiting at its prompt, must still take the colour
-// away.
-TEST(Terminal, CtrlCTakesAwayAColourThatOutputThrownAwayLeftOn)
-{
-    int terminal = -1;
-    int choices[2];
-    ASSERT_EQ(pipe2(choices, O_CLOEXEC), 0);
-    const pid_t pid = start_job(choices[0], terminal);
-    ASSERT_GT(pid, 0);
-    ASSERT_EQ(write(choices[1], "1 ", 2), 2);
-
-    std::string shown;
-    char c = 0;
-    pollfd ready{terminal, POLLIN, 0};
-    while (as_seen(shown).colour == 0 && poll(&ready, 1, 5000) == 1 && read(terminal, &c, 1) == 1)
-        shown += c;
-    usleep(50000);
-    tcflush(terminal, TCIFLUSH);
-    kill(pid, SIGINT);
-    int status = -1;
-    shown += screen_until_stopped_or_ended(terminal, pid, status);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
-    EXPECT_EQ(as_seen(shown).colour, 0);
-    close(terminal);
-    close(choices[1]);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Terminal, Signals,
+    testing::Values(
+        scenario{"StopAndInterruptInColour", "20 TSTP read stopped CONT 20 INT", SIGINT, true},
+        scenario{"HangUpInColour", "20 HUP read", SIGHUP, true},
+        scenario{"StopAtAFullTerminal", "20 TSTP read stopped full CONT 100 TSTP stopped CONT TERM",
+                 SIGTERM, true},
+        scenario{"TerminalNobodyReads",
+                 "200 TSTP 50 TSTP stopped CONT " + repeated("TSTP ", 50000) +
+                     "stopped CONT TERM 50 TSTP",
+                 SIGTERM},
+        scenario{"StopsMergeAsTheKernelMergesThem",
+                 "100 read " + repeated("TSTP TSTP CONT 5 ", 30) + "running " +
+                     repeated("TSTP ", 1000) + "stopped CONT CONT running INT",
+                 SIGINT},
+        scenario{"StoppedAtThePrompt", "read 300 TSTP stopped CONT TSTP stopped CONT running TERM",
+                 SIGTERM, false, 1},
+        scenario{"IgnoredInterruptStaysIgnored", "read INT running TERM", SIGTERM, false, 2000,
+                 SIGINT},
+        scenario{"CtrlCAfterTheTerminalThrewAwayTheReset", "cut INT read", SIGINT, false, 1}),
+    [](const testing::TestParamInfo<scenario>& info) { return info.param.name; });
 
 } // namespace
