@@ -1,17 +1,22 @@
 #!/bin/sh
-# Installs the build into a temporary prefix, and once more staged under DESTDIR, and runs the
-# installed program. It is laid out as a game; what only the Debian package needs stays out.
+# Installs the build into a temporary prefix, stripped as the README installs it, and once more
+# staged under DESTDIR, and runs the installed program. It is laid out as a game; what only the
+# Debian package needs stays out; the list cmake keeps of what it installed removes all of it.
 set -eu
 cmake=$1 build=$2 menu=$3
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
-"$cmake" --install "$build" --prefix "$tmp/prefix" > /dev/null
+"$cmake" --install "$build" --prefix "$tmp/prefix" --strip > /dev/null
 test -f "$tmp/prefix/share/man/man6/quarnel.6.gz"
 test -f "$tmp/prefix/share/doc/quarnel/copyright"
 test ! -e "$tmp/prefix/share/lintian"
+test -z "$(readelf -S "$tmp/prefix/games/quarnel" | grep symtab)"
 printf 'q\n' | "$tmp/prefix/games/quarnel" > "$tmp/out"
 cmp "$tmp/out" "$menu"
+xargs rm < "$build/install_manifest.txt"
+rmdir "$tmp/prefix/share/doc/quarnel"
+test -z "$(find "$tmp/prefix" -type f)"
 
 DESTDIR="$tmp/stage" "$cmake" --install "$build" --prefix /opt/quarnel > /dev/null
 test -x "$tmp/stage/opt/quarnel/games/quarnel"
