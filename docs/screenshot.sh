@@ -19,7 +19,12 @@ for _ in $(seq 50); do
     [ -s "$tmp/display" ] && break
     sleep 0.1
 done
-export DISPLAY=":$(cat "$tmp/display")" LANG=C.UTF-8 LC_ALL=C.UTF-8
+display=$(cat "$tmp/display")
+if [ -z "$display" ]; then
+    echo "screenshot.sh: Xvfb did not start" >&2
+    exit 1
+fi
+export DISPLAY=":$display" LANG=C.UTF-8 LC_ALL=C.UTF-8
 
 # A dimmer default colour than xterm's, so that a white piece stands out from the uncoloured lines.
 xterm -geometry 60x51+0+0 -fa 'DejaVu Sans Mono' -fs 11 -bg black -fg grey65 -u8 \
