@@ -115,7 +115,7 @@ sigset_t guarded_signals;      // let in only while the program waits
 int output_fd = STDOUT_FILENO; // at a terminal, a non-blocking descriptor of the program's own
 long long recorded_since = 0;  // when the main line first saw what is recorded; 0: nothing
 int colour_in_force = 0;       // the SGR code once the last line is out; 0 is the default
-bool colour_sent = false; // then it may be on whatever came after: Ctrl-C and Ctrl-Z flush output
+bool colour_sent = false;      // once set, may stay on: Ctrl-C or Ctrl-Z flush any reset not shown
 int output_error = 0;
 int input_error = 0;
 
