@@ -10,9 +10,10 @@
 #include <iostream>
 #include <iterator>
 #include <locale>
-#include <poll.h>
 #include <streambuf>
 #include <string>
+#include <string_view>
+#include <sys/select.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -143,11 +144,12 @@ void guard(int signal, void (*handler)(int), int flags)
     }
 }
 
-// The one wait, until fd is ready for events (or ppoll fails, for the call to say why). Guarded
-// signals are let in only while it waits, so none can come between looking at what is recorded and
-// starting to wait. A recorded stop or end may be kept waiting for output for the patience in all,
-// counted from when the main line first saw it, for input not at all; the wait returns false then.
-bool wait_for(int fd, short events)
+// The one wait, until fd is ready for reading or writing (or pselect fails, for the call to say
+// why). Guarded signals are let in only while it waits, so none can come between looking at what is
+// recorded and starting to wait. A recorded stop or end may be kept waiting for output for the
+// patience in all, counted from when the main line first saw it, for input not at all; the wait
+// returns false then.
+bool wait_for(int fd, bool for_writing)
 {
     for (;;) {
         sigset_t unguarded;
@@ -157,12 +159,17 @@ bool wait_for(int fd, short events)
         const long long now_ns = now.tv_sec * 1'000'000'000LL + now.tv_nsec;
         const bool recorded = signal_recorded();
         recorded_since = !recorded ? 0 : recorded_since != 0 ? recorded_since : now_ns;
-        const long long left = recorded_since + (events == POLLOUT ? patience_ns : 0) - now_ns;
+        const long long left = recorded_since + (for_writing ? patience_ns : 0) - now_ns;
         const timespec limit{0, static_cast<long>(left)};
-        pollfd ready{fd, events, 0};
+        fd_set ready;
+        FD_ZERO(&ready);
+        FD_SET(fd, &ready);
         const bool patient = !recorded || left > 0;
-        const int result = patient ? ppoll(&ready, 1, recorded ? &limit : nullptr, &unguarded) : 0;
-        sigprocmask(SIG_SETMASK, &unguarded, nullptr); // leaves errno as ppoll set it
+        const int result = patient ? pselect(fd + 1, for_writing ? nullptr : &ready,
+                                             for_writing ? &ready : nullptr, nullptr,
+                                             recorded ? &limit : nullptr, &unguarded)
+                                   : 0;
+        sigprocmask(SIG_SETMASK, &unguarded, nullptr); // leaves errno as pselect set it
         if (!patient || result > 0 || (result < 0 && errno != EINTR))
             return patient;
     }
@@ -183,7 +190,7 @@ inline const char* put(const char* next, const char* end)
         } else if (!not_ready(errno)) {
             output_error = errno;
             break;
-        } else if (!wait_for(output_fd, POLLOUT)) {
+        } else if (!wait_for(output_fd, true)) {
             break;
         }
     }
@@ -192,13 +199,13 @@ inline const char* put(const char* next, const char* end)
 
 // Every flush is whole lines with whole SGR sequences, so the colour in force once a line is out
 // is the last code in it, or the one before it when the line has none.
-void note_colour(const char* begin, const char* end)
+void note_colour(string_view flushed)
 {
-    const auto* escape = static_cast<const char*>(memrchr(begin, '\033', size_t(end - begin)));
-    if (escape == nullptr)
+    const size_t escape = flushed.rfind('\033');
+    if (escape == string_view::npos)
         return;
     colour_sent = true;
-    from_chars(escape + 2, end, colour_in_force);
+    from_chars(flushed.data() + escape + 2, flushed.data() + flushed.size(), colour_in_force);
 }
 
 // A job in the background may write to its terminal only without `stty tostop`: otherwise the
@@ -259,7 +266,7 @@ class standard_output_buffer : public streambuf {
     int sync() override
     {
         if (guarding)
-            note_colour(pbase(), pptr());
+            note_colour({pbase(), size_t(pptr() - pbase())});
         const char* const next = put(pbase(), pptr());
         const bool sent = (next == pptr() && !signal_recorded()) || carry_out_signals(next, pptr());
         setp(begin(buffer), end(buffer));
@@ -298,7 +305,7 @@ class standard_input_buffer : public streambuf {
     {
         while (gptr() == egptr()) {
             carry_out_signals(buffer, buffer);
-            if (!wait_for(STDIN_FILENO, POLLIN))
+            if (!wait_for(STDIN_FILENO, false))
                 continue;
             const ssize_t got = read(STDIN_FILENO, buffer, sizeof buffer);
             if (got > 0) {
