@@ -1,11 +1,13 @@
 // child.cpp: starting the built program with chosen standard streams, and temporary files for them.
 #include "child.h"
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <stdexcept>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -72,10 +74,22 @@ outcome run_quarnel(const std::string& input, const std::vector<std::string>& ar
     return result;
 }
 
+void pause_ms(int milliseconds)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+bool open_pipe(int ends[2])
+{
+    return pipe(ends) == 0 && close_on_exec(ends[0]) >= 0 && close_on_exec(ends[1]) >= 0;
+}
+
+int close_on_exec(int fd) { return fd >= 0 && fcntl(fd, F_SETFD, FD_CLOEXEC) == 0 ? fd : -1; }
+
 int temporary_file(const std::string& contents)
 {
     char name[] = "/tmp/quarnel-test-XXXXXX";
-    const int fd = mkostemp(name, O_CLOEXEC);
+    const int fd = close_on_exec(mkstemp(name));
     if (fd < 0)
         throw std::runtime_error("cannot make a temporary file");
     unlink(name);

@@ -34,6 +34,15 @@ int exit_status_of(pid_t pid);
 // Runs the program with input on standard input and waits for it to end.
 outcome run_quarnel(const std::string& input, const std::vector<std::string>& args = {});
 
+// Does nothing for the given number of milliseconds.
+void pause_ms(int milliseconds);
+
+// A pipe, both ends closed on exec; false when there is none.
+bool open_pipe(int ends[2]);
+
+// Marks fd close-on-exec, as every descriptor the tests open is; returns fd.
+int close_on_exec(int fd);
+
 // An unnamed temporary file holding contents, positioned at its start.
 int temporary_file(const std::string& contents = "");
 

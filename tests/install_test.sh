@@ -3,22 +3,25 @@
 # staged under DESTDIR, and runs the installed program. It is laid out as a game; what only the
 # Debian package needs stays out; the list cmake keeps of what it installed removes all of it.
 set -eu
-cmake=$1 build=$2 menu=$3
+cmake=$1 build=$2 menu=$3 games=$4 man=$5 doc=$6
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
 "$cmake" --install "$build" --prefix "$tmp/prefix" --strip > /dev/null
-test -f "$tmp/prefix/share/man/man6/quarnel.6.gz"
-test -f "$tmp/prefix/share/doc/quarnel/copyright"
+test -f "$tmp/prefix/$man/man6/quarnel.6.gz"
+test -f "$tmp/prefix/$doc/copyright"
 test ! -e "$tmp/prefix/share/lintian"
-test -z "$(readelf -S "$tmp/prefix/games/quarnel" | grep symtab)"
-printf 'q\n' | "$tmp/prefix/games/quarnel" > "$tmp/out"
+# Symbol tables are looked for where the program is ELF, as on Linux and the BSDs.
+if command -v readelf > /dev/null; then
+    test -z "$(readelf -S "$tmp/prefix/$games/quarnel" | grep symtab)"
+fi
+printf 'q\n' | "$tmp/prefix/$games/quarnel" > "$tmp/out"
 cmp "$tmp/out" "$menu"
 xargs rm < "$build/install_manifest.txt"
-rmdir "$tmp/prefix/share/doc/quarnel"
+rmdir "$tmp/prefix/$doc"
 test -z "$(find "$tmp/prefix" -type f)"
 
 DESTDIR="$tmp/stage" "$cmake" --install "$build" --prefix /opt/quarnel > /dev/null
-test -x "$tmp/stage/opt/quarnel/games/quarnel"
-test -f "$tmp/stage/opt/quarnel/share/man/man6/quarnel.6.gz"
+test -x "$tmp/stage/opt/quarnel/$games/quarnel"
+test -f "$tmp/stage/opt/quarnel/$man/man6/quarnel.6.gz"
 test ! -e /opt/quarnel/games/quarnel

@@ -119,7 +119,10 @@ TEST(Program, RandomGnomeTakesItsColoursFromTheGeneratorSeededWithTheSecond)
 TEST(Program, WritesTheMenuAndEachPictureLineAtOnce)
 {
     int sockets[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sockets), 0);
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sockets) != 0)
+        GTEST_SKIP() << "no packet sockets (AF_UNIX, SOCK_SEQPACKET) here";
+    close_on_exec(sockets[0]);
+    close_on_exec(sockets[1]);
     const int in = temporary_file("1 q");
     const pid_t pid = start_quarnel({in, sockets[1], STDERR_FILENO});
     close(sockets[1]);
@@ -162,7 +165,8 @@ TEST(Program, FullOutputDeviceIsAWriteError)
 {
     const int in = temporary_file("1\n2\nq\n");
     const int out = open("/dev/full", O_WRONLY | O_CLOEXEC);
-    ASSERT_GE(out, 0);
+    if (out < 0)
+        GTEST_SKIP() << "no /dev/full here";
     EXPECT_EQ(status_and_errors(in, out), failure("write", ENOSPC));
     EXPECT_EQ(lseek(in, 0, SEEK_CUR), 0);
     close(in);
@@ -254,7 +258,7 @@ long peak_memory_after_token(std::size_t token_length)
 {
     int to_child[2];
     int from_child[2];
-    if (pipe2(to_child, O_CLOEXEC) != 0 || pipe2(from_child, O_CLOEXEC) != 0)
+    if (!open_pipe(to_child) || !open_pipe(from_child))
         throw std::runtime_error("pipe failed");
     const pid_t pid = start_quarnel({to_child[0], from_child[1], STDERR_FILENO});
     close(to_child[0]);
@@ -279,6 +283,8 @@ long peak_memory_after_token(std::size_t token_length)
 
 TEST(Program, HugeTokenKeepsMemoryBounded)
 {
+    if (access("/proc/self/status", R_OK) != 0)
+        GTEST_SKIP() << "no /proc/PID/status to read the peak memory from";
     const long usual = peak_memory_after_token(1);
     const long huge = peak_memory_after_token(std::size_t{256} << 20);
     ASSERT_GT(usual, 0);
@@ -309,11 +315,13 @@ TEST(Program, WaitsOnNonBlockingPipesAndLeavesThemAnExactPrefixWhenKilled)
 {
     int to_child[2];
     int from_child[2];
-    ASSERT_EQ(pipe2(to_child, O_CLOEXEC), 0);
-    ASSERT_EQ(pipe2(from_child, O_CLOEXEC | O_NONBLOCK), 0);
+    ASSERT_TRUE(open_pipe(to_child) && open_pipe(from_child));
+#ifdef F_SETPIPE_SZ
     // One page: the second run of gnomes then blocks, and is killed, in the coloured head.
     fcntl(from_child[0], F_SETPIPE_SZ, 4096);
+#endif
     fcntl(to_child[0], F_SETFL, O_NONBLOCK);
+    fcntl(from_child[1], F_SETFL, O_NONBLOCK);
     const pid_t pid = start_quarnel({to_child[0], from_child[1], STDERR_FILENO});
     close(to_child[0]);
     close(from_child[1]);
@@ -324,22 +332,28 @@ TEST(Program, WaitsOnNonBlockingPipesAndLeavesThemAnExactPrefixWhenKilled)
     const std::string drawn = repeated(golden("christmas.txt") + menu, 200);
     ASSERT_EQ(write(to_child[1], choices.data(), choices.size()),
               static_cast<ssize_t>(choices.size()));
-    usleep(200000);
+    pause_ms(200);
     EXPECT_EQ(read_some(from_child[0], menu.size() + drawn.size()), menu + drawn);
 
     ASSERT_EQ(write(to_child[1], choices.data(), choices.size()),
               static_cast<ssize_t>(choices.size()));
-    usleep(200000);
+    pause_ms(200);
     kill(pid, SIGTERM);
     const std::string cut = read_some(from_child[0], drawn.size());
     EXPECT_EQ(cut, drawn.substr(0, cut.size()));
     int status = 0;
-    rusage used{};
-    ASSERT_EQ(wait4(pid, &status, 0, &used), pid);
+    rusage before{};
+    rusage after{};
+    getrusage(RUSAGE_CHILDREN, &before);
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    getrusage(RUSAGE_CHILDREN, &after);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
-    const long busy_us = (used.ru_utime.tv_sec + used.ru_stime.tv_sec) * 1000000L +
-                         used.ru_utime.tv_usec + used.ru_stime.tv_usec;
-    EXPECT_LT(busy_us, 150000) << "microseconds busy of the 400 000 it waited";
+    const auto busy_us = [](const rusage& used) {
+        return (used.ru_utime.tv_sec + used.ru_stime.tv_sec) * 1000000L + used.ru_utime.tv_usec +
+               used.ru_stime.tv_usec;
+    };
+    EXPECT_LT(busy_us(after) - busy_us(before), 150000)
+        << "microseconds busy of the 400 000 it waited";
     close(to_child[1]);
     close(from_child[0]);
 }

@@ -11,6 +11,7 @@ export SOURCE_DATE_EPOCH=1796716800
 refusal=$("$cmake" -S "$source" -B "$tmp/no-tests" -DBUILD_TESTING=ON \
     -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON 2>&1) && exit 1
 case $refusal in *"The tests need GoogleTest"*) ;; *) exit 1 ;; esac
+command -v dpkg-shlibdeps > /dev/null || { echo "skipped: dpkg-dev is not installed"; exit 77; }
 for copy in "$tmp/one" "$tmp/two/elsewhere"; do
     mkdir -p "$copy"
     tar -C "$source" --exclude=./.git --exclude='./build*' -cf - . | tar -C "$copy" -xf -

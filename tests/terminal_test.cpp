@@ -5,9 +5,9 @@
 #include <fcntl.h>
 #include <map>
 #include <poll.h>
-#include <pty.h>
 #include <sstream>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -20,6 +20,17 @@
 #include "child.h"
 
 namespace {
+
+// A new pseudo-terminal: returns the side a person sees, and sets screen to the side programs are
+// given. Both are closed on exec. Returns -1 on failure.
+int open_terminal(int& screen)
+{
+    const int terminal = close_on_exec(posix_openpt(O_RDWR | O_NOCTTY));
+    if (terminal < 0 || grantpt(terminal) != 0 || unlockpt(terminal) != 0)
+        return -1;
+    screen = close_on_exec(open(ptsname(terminal), O_RDWR | O_NOCTTY));
+    return screen >= 0 ? terminal : -1;
+}
 
 // Reads what the terminal shows until it ends with expected_end, the program closes it, or
 // nothing arrives for five seconds.
@@ -55,15 +66,26 @@ std::string as_shown(const std::string& text)
 // prompt ends the next run.
 TEST(Terminal, TypedAtAsAShellsJob)
 {
-    int terminal = -1;
-    const pid_t shell = forkpty(&terminal, nullptr, nullptr, nullptr);
+    int screen = -1;
+    int terminal = open_terminal(screen);
+    ASSERT_GE(terminal, 0);
+    const pid_t shell = fork();
     ASSERT_GE(shell, 0);
     if (shell == 0) {
+        // The shell's session, with the terminal as its controlling terminal: opened so by a
+        // session leader on Linux, given by TIOCSCTTY on the BSDs and macOS.
+        setsid();
+#ifdef TIOCSCTTY
+        ioctl(screen, TIOCSCTTY, 0);
+#endif
+        for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
+            dup2(screen, fd);
         const char* const job =
             "set -m; stty tostop; \"$0\"; kill %1; sleep 1; jobs; \"$0\"; echo $?";
-        execl("/bin/bash", "bash", "-c", job, QUARNEL, nullptr);
+        execlp("bash", "bash", "-c", job, QUARNEL, nullptr);
         _exit(127);
     }
+    close(screen);
     const std::string menu = as_shown(golden("menu.txt"));
     EXPECT_EQ(screen_until(terminal, menu), menu);
 
@@ -123,9 +145,9 @@ bool came_in_colour(const seen& expected, std::size_t shown)
 pid_t start_job(int input, int& terminal, int ignored_signal = 0)
 {
     int screen = -1;
-    if (openpty(&terminal, &screen, nullptr, nullptr, nullptr) != 0)
+    terminal = open_terminal(screen);
+    if (terminal < 0)
         return -1;
-    fcntl(terminal, F_SETFD, FD_CLOEXEC);
     const pid_t pid = fork();
     if (pid == 0) {
         setpgid(0, 0);
@@ -183,7 +205,7 @@ TEST_P(Signals, LeaveNoColourOnAndAreCarriedOut)
     bool in_colour = false;
     for (int attempt = 0; attempt < (s.in_colour ? 40 : 1) && !in_colour; ++attempt) {
         int choices[2];
-        ASSERT_EQ(pipe2(choices, O_CLOEXEC), 0);
+        ASSERT_TRUE(open_pipe(choices));
         // Each unknown token adds a menu, which moves where in a picture the terminal fills up.
         const std::string given = repeated("x ", attempt) + repeated("1 ", s.gnomes);
         ASSERT_EQ(write(choices[1], given.data(), given.size()), ssize_t(given.size()));
@@ -200,7 +222,7 @@ TEST_P(Signals, LeaveNoColourOnAndAreCarriedOut)
             if (signals.count(word) != 0) {
                 kill(pid, signals.at(word));
             } else if (std::isdigit(static_cast<unsigned char>(word[0]))) {
-                usleep(static_cast<useconds_t>(std::stoi(word) * 1000));
+                pause_ms(std::stoi(word));
             } else if (word == "read" || word == "full") {
                 reading = word == "read";
                 const int screen = reading ? -1 : open(ptsname(terminal), O_WRONLY | O_NONBLOCK);
@@ -213,7 +235,7 @@ TEST_P(Signals, LeaveNoColourOnAndAreCarriedOut)
                                                         poll(&ready, 1, 5000) == 1 &&
                                                         read(terminal, &c, 1) == 1;)
                     shown += c;
-                usleep(50000);
+                pause_ms(50);
                 tcflush(terminal, TCIFLUSH);
             } else {
                 const int status = await_stop_or_end(pid, terminal, reading, shown,
