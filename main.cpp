@@ -23,14 +23,13 @@ using namespace std;
 
 namespace {
 
-constexpr const char* menu_texts[] = {
-    "Welche Aktion möchten Sie durchführen?\n",
-    "[1] Weihnachtsgartenzwerg erzeugen\n",
-    "[2] Zufälligen Gartenzwerg erzeugen\n",
-    "[3] Österreich-Gartenzwerg erzeugen\n",
-    "[4/q] Programm beenden\n",
-    "Ihre Aktion: ",
-};
+// Shown before every choice, written whole.
+constexpr string_view menu = "Welche Aktion möchten Sie durchführen?\n"
+                             "[1] Weihnachtsgartenzwerg erzeugen\n"
+                             "[2] Zufälligen Gartenzwerg erzeugen\n"
+                             "[3] Österreich-Gartenzwerg erzeugen\n"
+                             "[4/q] Programm beenden\n"
+                             "Ihre Aktion: ";
 
 struct choice {
     const char* token;
@@ -58,8 +57,7 @@ int main(int, char**)
     set_up_standard_streams();
     string user_input;
     while (!ends_program(user_input)) {
-        for (const char* text : menu_texts)
-            cout << text;
+        cout << menu;
         // Flushed here rather than by cin's tie, so that a failed write, here or in the gnome
         // just drawn, stops the program before it reads any more input.
         if (!cout.flush() || !read_token(cin, user_input))
