@@ -9,6 +9,12 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#if __has_include(<sys/prctl.h>)
+#include <sys/prctl.h>
+#endif
+#if __has_include(<sys/procctl.h>)
+#include <sys/procctl.h>
+#endif
 
 namespace {
 
@@ -21,6 +27,24 @@ void become_standard_stream(int fd, int target)
 }
 
 } // namespace
+
+void end_with_parent()
+{
+#if defined(PR_SET_PDEATHSIG)
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+#elif defined(PROC_PDEATHSIG_CTL)
+    int signal = SIGKILL;
+    procctl(P_PID, 0, PROC_PDEATHSIG_CTL, &signal);
+#endif
+}
+
+group_guard::~group_guard()
+{
+    if (leader > 0) {
+        kill(-leader, SIGKILL);
+        waitpid(leader, nullptr, 0);
+    }
+}
 
 void exec_quarnel(const std::vector<std::string>& args)
 {
@@ -40,6 +64,7 @@ pid_t start_quarnel(standard_streams streams, const std::vector<std::string>& ar
         throw std::runtime_error("fork failed");
     if (pid > 0)
         return pid;
+    end_with_parent();
     // Every descriptor the tests open is close-on-exec, so only these three reach the program.
     become_standard_stream(streams.in, STDIN_FILENO);
     become_standard_stream(streams.out, STDOUT_FILENO);

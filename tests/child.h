@@ -25,6 +25,17 @@ struct outcome {
 pid_t start_quarnel(standard_streams streams, const std::vector<std::string>& args = {},
                     rlim_t file_size_limit = RLIM_INFINITY);
 
+// Called in a child just after fork. Where the system offers it, the child is killed when the test
+// process dies, even by a timeout that leaves the test no time to end it.
+void end_with_parent();
+
+// Kills a whole process group, and reaps its leader, when it goes out of scope, so that no program
+// a test started outlives the test, whatever way the test ends.
+struct group_guard {
+    pid_t leader;
+    ~group_guard();
+};
+
 // Replaces the calling process with the program.
 [[noreturn]] void exec_quarnel(const std::vector<std::string>& args = {});
 

@@ -32,23 +32,21 @@ int open_terminal(int& screen)
     return screen >= 0 ? terminal : -1;
 }
 
-// Reads what the terminal shows until it ends with expected_end, the program closes it, or
-// nothing arrives for five seconds.
-std::string screen_until(int terminal, const std::string& expected_end)
+// Adds what the terminal shows to screen until it shows expected after from, the program closes
+// it, or nothing arrives for five seconds. Returns where expected ends, or npos when it never came.
+std::size_t shows(int terminal, std::string& screen, std::size_t from, const std::string& expected)
 {
-    std::string shown;
     char buffer[4096];
-    while (shown.size() < expected_end.size() ||
-           shown.compare(shown.size() - expected_end.size(), expected_end.size(), expected_end)) {
+    while (screen.find(expected, from) == std::string::npos) {
         pollfd ready{terminal, POLLIN, 0};
         if (poll(&ready, 1, 5000) != 1)
-            break;
+            return std::string::npos;
         const ssize_t got = read(terminal, buffer, sizeof buffer);
         if (got <= 0)
-            break;
-        shown.append(buffer, static_cast<std::size_t>(got));
+            return std::string::npos;
+        screen.append(buffer, static_cast<std::size_t>(got));
     }
-    return shown;
+    return screen.find(expected, from) + expected.size();
 }
 
 // The terminal turns each newline the program writes into a carriage return and a newline.
@@ -60,46 +58,72 @@ std::string as_shown(const std::string& text)
     return shown;
 }
 
-// Typed at as a shell's job: the prompt shows before anything is typed. Under `stty tostop`, a job
-// stopped with Ctrl-Z and killed with `kill %1` (SIGTERM, then SIGCONT, to a job now in the
-// background) must end without writing to the terminal, which would stop it again. Ctrl-D at the
-// prompt ends the next run.
-TEST(Terminal, TypedAtAsAShellsJob)
+// An interactive shell's job: bash runs script, with the program as $0, on a terminal of its own
+// session. Each step types keys, then reads until the screen shows what it must.
+struct step {
+    std::string keys;
+    std::string shown;
+};
+
+struct shell_session {
+    const char* name;
+    const char* script;
+    std::vector<step> steps;
+};
+
+void PrintTo(const shell_session& s, std::ostream* os) { *os << s.name; }
+
+class Shell : public testing::TestWithParam<shell_session> {};
+
+TEST_P(Shell, ShowsWhatTheUserExpects)
 {
     int screen = -1;
-    int terminal = open_terminal(screen);
+    const int terminal = open_terminal(screen);
     ASSERT_GE(terminal, 0);
-    const pid_t shell = fork();
-    ASSERT_GE(shell, 0);
-    if (shell == 0) {
-        // The shell's session, with the terminal as its controlling terminal: opened so by a
-        // session leader on Linux, given by TIOCSCTTY on the BSDs and macOS.
+    const group_guard shell{fork()};
+    ASSERT_GE(shell.leader, 0);
+    if (shell.leader == 0) {
+        end_with_parent();
+        // The terminal is the session's controlling terminal: opened so by a session leader on
+        // Linux, given by TIOCSCTTY on the BSDs and macOS.
         setsid();
 #ifdef TIOCSCTTY
         ioctl(screen, TIOCSCTTY, 0);
 #endif
         for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
             dup2(screen, fd);
-        const char* const job =
-            "set -m; stty tostop; \"$0\"; kill %1; sleep 1; jobs; \"$0\"; echo $?";
-        execlp("bash", "bash", "-c", job, QUARNEL, nullptr);
+        // A program that spins is ended by its CPU time; closing the terminal ends the rest.
+        const std::string script = std::string("ulimit -t 20; set -m; ") + GetParam().script;
+        execlp("bash", "bash", "-c", script.c_str(), QUARNEL, nullptr);
         _exit(127);
     }
     close(screen);
-    const std::string menu = as_shown(golden("menu.txt"));
-    EXPECT_EQ(screen_until(terminal, menu), menu);
-
-    ASSERT_EQ(write(terminal, "1\n", 2), 2);
-    const std::string gnome = "1\r\n" + as_shown(golden("christmas.txt")) + menu;
-    EXPECT_EQ(screen_until(terminal, gnome), gnome);
-
-    ASSERT_EQ(write(terminal, "\x1a", 1), 1);
-    EXPECT_NE(screen_until(terminal, menu).find("Terminated"), std::string::npos);
-    ASSERT_EQ(write(terminal, "\x04", 1), 1);
-    EXPECT_EQ(screen_until(terminal, "\r\n0\r\n"), "\r\n0\r\n");
-    EXPECT_EQ(exit_status_of(shell), 0);
+    std::string shown;
+    std::size_t seen = 0;
+    for (const step& s : GetParam().steps) {
+        ASSERT_EQ(write(terminal, s.keys.data(), s.keys.size()), ssize_t(s.keys.size()));
+        seen = shows(terminal, shown, seen, s.shown);
+        ASSERT_NE(seen, std::string::npos) << "never shown: " << s.shown << "\nshown:\n" << shown;
+    }
     close(terminal);
 }
+
+const std::string menu = as_shown(golden("menu.txt"));
+
+// Under `stty tostop` a job stopped with Ctrl-Z and killed with `kill %1` (SIGTERM, then SIGCONT,
+// to a job now in the background) must end without writing to the terminal, which would stop it
+// again. Ctrl-D at the prompt ends the next run.
+INSTANTIATE_TEST_SUITE_P(
+    Terminal, Shell,
+    testing::Values(shell_session{
+        "KilledAtThePromptUnderTostop",
+        "stty tostop; \"$0\"; kill %1; sleep 1; jobs; \"$0\"; echo \"status $?\"",
+        {{"", menu},
+         {"1\n", "1\r\n" + as_shown(golden("christmas.txt")) + menu},
+         {"\x1a", "Terminated"},
+         {"", menu},
+         {"\x04", "\r\nstatus 0\r\n"}}}),
+    [](const testing::TestParamInfo<shell_session>& info) { return info.param.name; });
 
 // What a terminal makes of the program's output: each character shown, with the SGR code it is
 // shown in, and the code in force at the end. An escape cuts short a sequence begun before it.
@@ -150,6 +174,7 @@ pid_t start_job(int input, int& terminal, int ignored_signal = 0)
         return -1;
     const pid_t pid = fork();
     if (pid == 0) {
+        end_with_parent();
         setpgid(0, 0);
         signal(ignored_signal, SIG_IGN);
         dup2(input, STDIN_FILENO);
@@ -211,6 +236,7 @@ TEST_P(Signals, LeaveNoColourOnAndAreCarriedOut)
         ASSERT_EQ(write(choices[1], given.data(), given.size()), ssize_t(given.size()));
         int terminal = -1;
         const pid_t pid = start_job(choices[0], terminal, s.ignored);
+        const group_guard job{pid};
         const std::string menu = golden("menu.txt");
         const seen expected = as_seen(repeated(menu, attempt + 1) +
                                       repeated(golden("christmas.txt") + menu, s.gnomes));
@@ -252,8 +278,6 @@ TEST_P(Signals, LeaveNoColourOnAndAreCarriedOut)
                 in_colour &= !reading || came_in_colour(expected, now.characters.size());
             }
         }
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
         close(terminal);
         close(choices[1]);
         // Stopped and continued, the program draws the picture of a run that never stopped.
