@@ -1,6 +1,7 @@
 // main.cpp: quarnel's menu loop; shows the menu, reads choices and draws the chosen gnomes.
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include <string>
 #include <string_view>
 #include <sys/select.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -90,35 +92,108 @@ istream& read_token(istream& in, string& token)
 }
 
 // The standard streams and the terminal. At a terminal no colour of the program's may outlive it
-// or stay on while it stands stopped. The signal handlers only record what came, and the main line
-// carries it out: at the end of a line, where the colour in force is known, at the prompt, and in
-// the middle of a line once a terminal that takes nothing has used up the patience. Files and
-// pipes get no handler and no tracking.
+// or stay on while it stands stopped. The signal handlers only record what came; write_out, the one
+// place that acts on it, carries it out at the end of each flush, where the colour in force is
+// known, at the prompt and at the end of the run. Files and pipes get no handler and no tracking.
 
-constexpr char reset_sequence[] = "\033[0m";
+constexpr string_view reset_sequence = "\033[0m";
 
-// How long a recorded stop or end waits for a terminal that takes nothing (stopped with Ctrl-S, or
-// read by nobody) to take the rest of a line and the reset; then it is carried out as it is.
-constexpr long long patience_ns = 250'000'000;
+// How long a recorded stop or end waits in all for a terminal that takes nothing (stopped with
+// Ctrl-S, or read by nobody) to take the rest of a line and the reset; then it is carried out.
+constexpr chrono::milliseconds patience{250};
 
+// Recorded as the kernel would act on them: an end that came first leaves a later stop unrecorded,
+// a stop that came first is carried out first, and a continue takes back a stop recorded before it.
 volatile sig_atomic_t stop_recorded = 0;
-volatile sig_atomic_t end_recorded = 0; // the number of the signal
+volatile sig_atomic_t ending_signal = 0; // the first that came, or 0
 
-// A SIGCONT discards a stop recorded before it, as the kernel discards a pending one.
-void record_stop(int) { stop_recorded = 1; }
+void record_stop(int) { stop_recorded = stop_recorded != 0 || ending_signal == 0; }
 void record_continue(int) { stop_recorded = 0; }
-void record_end(int signal) { end_recorded = signal; }
+void record_end(int signal) { ending_signal = ending_signal != 0 ? ending_signal : signal; }
 
-bool guarding = false;         // standard output is a terminal, with the handlers installed
-sigset_t guarded_signals;      // let in only while the program waits
-int output_fd = STDOUT_FILENO; // at a terminal, a non-blocking descriptor of the program's own
-long long recorded_since = 0;  // when the main line first saw what is recorded; 0: nothing
-int colour_in_force = 0;       // the SGR code once the last line is out; 0 is the default
-bool colour_sent = false;      // once set, may stay on: Ctrl-C or Ctrl-Z flush any reset not shown
+sigset_t guarded_signals;      // held back only to look at the records before a wait, and while
+                               // a default action is set up
+int output_fd = STDOUT_FILENO; // at a terminal, the program's own descriptor on it
+int input_fd = STDIN_FILENO;   // the same, where standard input is that terminal too
+chrono::steady_clock::time_point patience_ends; // {} until the main line sees a recorded signal
+int colour_in_force = 0;  // the SGR code once all that was flushed is out; 0 is the default
+bool colour_sent = false; // once set, may be on: Ctrl-C or Ctrl-Z throw away a reset not shown
 int output_error = 0;
 int input_error = 0;
 
-bool signal_recorded() { return stop_recorded != 0 || end_recorded != 0; }
+bool signal_recorded() { return (stop_recorded | ending_signal) != 0; }
+
+bool in_foreground() { return tcgetpgrp(output_fd) == getpgrp(); }
+
+// Under `stty tostop` a job in the background that writes to its terminal is stopped by it.
+bool may_write_to_terminal()
+{
+    termios modes{};
+    return in_foreground() || (tcgetattr(output_fd, &modes) == 0 && (modes.c_lflag & TOSTOP) == 0);
+}
+
+// What is left of the patience, counted from when the main line first saw a recorded signal.
+chrono::nanoseconds patience_left()
+{
+    const chrono::steady_clock::time_point now = chrono::steady_clock::now();
+    if (patience_ends == chrono::steady_clock::time_point{})
+        patience_ends = now + patience;
+    return patience_ends - now;
+}
+
+// A recorded stop or end lets the rest of a line go out first only where the terminal may be
+// written to, and only for the patience.
+bool must_act_now()
+{
+    return signal_recorded() && (!may_write_to_terminal() || patience_left().count() <= 0);
+}
+
+// The one wait, until fd is ready for reading or writing. Returns as pselect does, but 0 when a
+// signal came. Guarded signals are let in only during the wait, so none can come unseen between
+// the look at the records and its start. With a signal recorded it waits for input not at all, and
+// for output only for what is left of the patience; the caller looks at the records first.
+int wait_for(int fd, bool for_writing)
+{
+    sigset_t let_in;
+    sigprocmask(SIG_BLOCK, &guarded_signals, &let_in);
+    const bool recorded = signal_recorded();
+    const long long left = recorded && for_writing ? patience_left().count() : 0;
+    const timespec limit{0, static_cast<long>(left)}; // the patience is less than a second
+    fd_set fds;
+    FD_ZERO(&fds);
+    FD_SET(fd, &fds);
+    const int ready = recorded && left <= 0 ? 0
+                                            : pselect(fd + 1, for_writing ? nullptr : &fds,
+                                                      for_writing ? &fds : nullptr, nullptr,
+                                                      recorded ? &limit : nullptr, &let_in);
+    const int error = errno;
+    sigprocmask(SIG_SETMASK, &let_in, nullptr);
+    errno = error;
+    return ready < 0 && error == EINTR ? 0 : ready;
+}
+
+// A read or write that failed only for now: interrupted, or on a descriptor left non-blocking.
+bool not_ready(int error) { return error == EINTR || error == EAGAIN || error == EWOULDBLOCK; }
+
+// The one write loop. Returns how much of text went out: all of it, unless a write failed (its
+// reason is kept in output_error; a write that takes nothing is a full device, as for cat) or a
+// recorded signal is to be carried out first.
+size_t put(string_view text)
+{
+    size_t sent = 0;
+    while (sent < text.size() && !must_act_now()) {
+        const ssize_t written = write(output_fd, text.data() + sent, text.size() - sent);
+        if (written > 0)
+            sent += static_cast<size_t>(written);
+        else if (written == 0 || !not_ready(errno))
+            output_error = written == 0 ? ENOSPC : errno;
+        else if (errno != EINTR && wait_for(output_fd, true) < 0)
+            output_error = errno;
+        if (output_error != 0)
+            break;
+    }
+    return sent;
+}
 
 // Without SA_RESTART, so that a call blocked when a signal comes returns to the main line. Handlers
 // wait for each other, so that a stop and a continue are recorded in the order they came.
@@ -131,72 +206,58 @@ void set_action(int signal, void (*handler)(int), int flags = 0)
     sigaction(signal, &action, nullptr);
 }
 
-// Signals that whoever started the program chose to ignore stay ignored.
-void guard(int signal, void (*handler)(int), int flags)
+// Ends the program by the signal's default action, or stops it until it is continued. The signal
+// is raised while the guarded ones are held back and comes once they are let in again; a continue
+// that came since the stop was recorded takes it back.
+void take_default_action(int signal)
 {
-    struct sigaction current {};
-    sigaction(signal, nullptr, &current);
-    if (current.sa_handler != SIG_IGN) {
-        sigaddset(&guarded_signals, signal);
-        set_action(signal, handler, flags);
-    }
+    sigset_t let_in;
+    sigprocmask(SIG_BLOCK, &guarded_signals, &let_in);
+    set_action(signal, SIG_DFL);
+    raise(signal);
+    if (signal == SIGTSTP && stop_recorded == 0)
+        set_action(SIGTSTP, SIG_IGN); // drops the stop just raised
+    stop_recorded = 0; // carried out, also where the kernel drops it (in an orphaned job)
+    sigprocmask(SIG_SETMASK, &let_in, nullptr);
+    set_action(SIGTSTP, record_stop); // only a stop comes back here
+    patience_ends = {};
 }
 
-// The one wait, until fd is ready for reading or writing (or pselect fails, for the call to say
-// why). Guarded signals are let in only while it waits, so none can come between looking at what is
-// recorded and starting to wait. A recorded stop or end may be kept waiting for output for the
-// patience in all, counted from when the main line first saw it, for input not at all; the wait
-// returns false then.
-bool wait_for(int fd, bool for_writing)
+// Carries out what the handlers recorded, first come first, then writes the rest of text. At the
+// end of the text the colour is taken away first, where the terminal may be written to, and after a
+// stop set again. In the middle of the text, where only a stuck terminal or a job in the background
+// leaves it, the program stops or ends as it is, and after a stop the rest follows.
+void carry_out_signals(string_view text)
 {
-    for (;;) {
-        sigset_t unguarded;
-        sigprocmask(SIG_BLOCK, &guarded_signals, &unguarded);
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        const long long now_ns = now.tv_sec * 1'000'000'000LL + now.tv_nsec;
-        const bool recorded = signal_recorded();
-        recorded_since = !recorded ? 0 : recorded_since != 0 ? recorded_since : now_ns;
-        const long long left = recorded_since + (for_writing ? patience_ns : 0) - now_ns;
-        const timespec limit{0, static_cast<long>(left)};
-        fd_set ready;
-        FD_ZERO(&ready);
-        FD_SET(fd, &ready);
-        const bool patient = !recorded || left > 0;
-        const int result = patient ? pselect(fd + 1, for_writing ? nullptr : &ready,
-                                             for_writing ? &ready : nullptr, nullptr,
-                                             recorded ? &limit : nullptr, &unguarded)
-                                   : 0;
-        sigprocmask(SIG_SETMASK, &unguarded, nullptr); // leaves errno as pselect set it
-        if (!patient || result > 0 || (result < 0 && errno != EINTR))
-            return patient;
-    }
-}
-
-// A read or write that failed only for now: interrupted, or on a descriptor left non-blocking.
-bool not_ready(int error) { return error == EINTR || error == EAGAIN || error == EWOULDBLOCK; }
-
-// The one write loop, inline on the path every line takes. Returns where it stopped: at end, unless
-// a write failed (the reason is kept in output_error) or a recorded stop or end ran out of
-// patience.
-inline const char* put(const char* next, const char* end)
-{
-    while (next < end) {
-        const ssize_t written = write(output_fd, next, size_t(end - next));
-        if (written >= 0) {
-            next += written;
-        } else if (!not_ready(errno)) {
-            output_error = errno;
-            break;
-        } else if (!wait_for(output_fd, true)) {
-            break;
+    string owed; // after a stop at the end of the text
+    while (signal_recorded()) {
+        const bool at_end = text.empty();
+        const size_t reset_sent =
+            at_end && colour_sent && may_write_to_terminal() ? put(reset_sequence) : 0;
+        take_default_action(stop_recorded != 0 ? SIGTSTP : ending_signal);
+        if (at_end) {
+            const string colour = "\033[" + to_string(colour_in_force) + 'm';
+            owed = reset_sent == 0 ? "" : string(reset_sequence.substr(reset_sent));
+            owed += reset_sent != 0 && colour_in_force != 0 ? colour : "";
+            text = owed;
         }
+        text.remove_prefix(put(text));
     }
-    return next;
 }
 
-// Every flush is whole lines with whole SGR sequences, so the colour in force once a line is out
-// is the last code in it, or the one before it when the line has none.
+// Writes all of text, or until a write fails, and carries out a signal recorded on the way, an end
+// whatever became of the writes. Returns false once a write has failed.
+bool write_out(string_view text)
+{
+    text.remove_prefix(put(text));
+    if (signal_recorded())
+        carry_out_signals(text);
+    patience_ends = {}; // also for a stop taken back by a continue before it was carried out
+    return output_error == 0;
+}
+
+// Every flush is whole lines with whole SGR sequences, so the colour in force once it is out is
+// the last code in it, or the one before it when it has none.
 void note_colour(string_view flushed)
 {
     const size_t escape = flushed.rfind('\033');
@@ -204,54 +265,6 @@ void note_colour(string_view flushed)
         return;
     colour_sent = true;
     from_chars(flushed.data() + escape + 2, flushed.data() + flushed.size(), colour_in_force);
-}
-
-// A job in the background may write to its terminal only without `stty tostop`: otherwise the
-// write would stop it (SIGTTOU), and so would a reset.
-bool may_write_to_terminal()
-{
-    termios modes{};
-    return tcgetpgrp(output_fd) == getpgrp() ||
-           (tcgetattr(output_fd, &modes) == 0 && (modes.c_lflag & TOSTOP) == 0);
-}
-
-// Ends the program by the signal's default action, or stops it until it is continued. A SIGCONT
-// since the stop was recorded cancels it: through the record, or in the kernel once it is raised.
-void take_default_action(int signal)
-{
-    sigset_t unguarded;
-    sigprocmask(SIG_BLOCK, &guarded_signals, &unguarded);
-    set_action(signal, SIG_DFL);
-    raise(signal);
-    if (signal == SIGTSTP && stop_recorded == 0)
-        set_action(SIGTSTP, SIG_IGN); // discards the stop just raised
-    sigprocmask(SIG_SETMASK, &unguarded, nullptr);
-    set_action(SIGTSTP, record_stop);
-}
-
-// Carries out what the handlers recorded, then writes the rest of the line. At a line's end the
-// colour is taken away first, where the terminal may be written to, and after a stop set again;
-// in the middle of a line, where only a stuck terminal leaves it, it stops or ends as it is.
-bool carry_out_signals(const char* next, const char* end)
-{
-    string again; // the rest of a reset cut short, and the colour, to send before anything else
-    while (output_error == 0 && (next < end || signal_recorded())) {
-        if (signal_recorded()) {
-            const char* reset_sent = reset_sequence; // how far the reset went
-            if (next == end && colour_sent && may_write_to_terminal())
-                reset_sent = put(reset_sequence, std::end(reset_sequence) - 1);
-            take_default_action(end_recorded != 0 ? end_recorded : SIGTSTP);
-            recorded_since = 0;
-            if (reset_sent != reset_sequence) {
-                const string colour = "\033[" + to_string(colour_in_force) + 'm';
-                again = reset_sent + (colour_in_force != 0 ? colour : string());
-                next = again.data();
-                end = next + again.size();
-            }
-        }
-        next = put(next, end);
-    }
-    return output_error == 0;
 }
 
 // Standard output for the whole run. Each flush leaves as a single write(2) unless the descriptor
@@ -263,10 +276,10 @@ class standard_output_buffer : public streambuf {
   protected:
     int sync() override
     {
-        if (guarding)
-            note_colour({pbase(), size_t(pptr() - pbase())});
-        const char* const next = put(pbase(), pptr());
-        const bool sent = (next == pptr() && !signal_recorded()) || carry_out_signals(next, pptr());
+        const string_view flushed(pbase(), static_cast<size_t>(pptr() - pbase()));
+        if (output_fd != STDOUT_FILENO) // at a terminal
+            note_colour(flushed);
+        const bool sent = write_out(flushed);
         setp(begin(buffer), end(buffer));
         return sent ? 0 : -1;
     }
@@ -292,24 +305,25 @@ class standard_input_buffer : public streambuf {
     // next reader of a shared file gets the rest. Pipes and terminals cannot seek.
     void give_back_unread()
     {
-        const bool space_next = gptr() < egptr() && isspace(static_cast<unsigned char>(*gptr()));
-        lseek(STDIN_FILENO, gptr() + space_next - egptr(), SEEK_CUR);
+        const off_t unread = egptr() - gptr();
+        const off_t space = unread > 0 && isspace(static_cast<unsigned char>(*gptr())) ? 1 : 0;
+        lseek(STDIN_FILENO, space - unread, SEEK_CUR);
     }
 
   protected:
-    // The one read. It waits first, so that a stop or an end that comes at the prompt, where all
-    // is out, is carried out at once.
+    // The one read, at the prompt, where all output is out, so that what came there is carried out
+    // at once. It reads only what the wait says is there, so it never blocks with a signal
+    // recorded.
     int_type underflow() override
     {
         while (gptr() == egptr()) {
-            carry_out_signals(buffer, buffer);
-            if (!wait_for(STDIN_FILENO, false))
-                continue;
-            const ssize_t got = read(STDIN_FILENO, buffer, sizeof buffer);
+            write_out({});
+            const int ready = wait_for(input_fd, false);
+            const ssize_t got = ready > 0 ? read(input_fd, buffer, sizeof buffer) : -1;
             if (got > 0) {
                 setg(buffer, buffer, buffer + got);
-            } else if (got == 0 || !not_ready(errno)) {
-                input_error = got < 0 ? errno : 0;
+            } else if (ready != 0 && (got == 0 || !not_ready(errno))) {
+                input_error = got == 0 ? 0 : errno;
                 return traits_type::eof();
             }
         }
@@ -324,22 +338,54 @@ standard_output_buffer output;
 standard_input_buffer input;
 streambuf* original_output = nullptr; // cout is flushed once more at exit, after output is gone
 
+// The terminal device fd is open on, or 0 when it is none.
+dev_t terminal_of(int fd)
+{
+    struct stat status {};
+    return isatty(fd) && fstat(fd, &status) == 0 ? status.st_rdev : 0;
+}
+
+// A descriptor of the program's own on standard output's terminal: non-blocking, so that no write
+// or read can keep a recorded signal waiting, and apart from the shell's, whose flags stay as they
+// are. /dev/tty opens even where the terminal's name does not (run as another user on it). It is
+// never 0, 1 or 2, which may have been left closed, and fits the wait; -1 where there is none.
+int open_own_terminal()
+{
+    const char* const names[] = {"/dev/tty", ttyname(STDOUT_FILENO)};
+    for (const char* name : names) {
+        const int fd = name ? open(name, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC) : -1;
+        const bool same = fd >= 0 && terminal_of(fd) == terminal_of(STDOUT_FILENO);
+        const int own = same ? fcntl(fd, F_DUPFD_CLOEXEC, 3) : -1;
+        close(fd);
+        if (own >= 0 && own < FD_SETSIZE)
+            return own;
+        close(own);
+    }
+    return -1;
+}
+
+// At a terminal the program cannot open for itself, the signals keep their default actions, as
+// for files and pipes. Signals that whoever started the program ignores stay ignored.
 void set_up_standard_streams()
 {
     sigemptyset(&guarded_signals);
-    if (isatty(STDOUT_FILENO)) {
-        // Run once, so that a second ending signal ends the program at once, whatever it is doing.
-        for (const int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
-            guard(signal, record_end, SA_RESETHAND);
-        guard(SIGTSTP, record_stop, 0);
-        set_action(SIGCONT, record_continue); // never blocked, so that it always clears a stop
-        // A descriptor of the program's own never blocks, so no write can keep a recorded signal
-        // waiting, and the shell's keeps its flags. Where the terminal cannot be opened again
-        // (owned by another user, say), the program writes to standard output as it is.
-        const char* const name = ttyname(STDOUT_FILENO);
-        const int fd = name ? open(name, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC) : -1;
-        output_fd = fd >= 0 ? fd : STDOUT_FILENO;
-        guarding = true;
+    const int terminal = isatty(STDOUT_FILENO) ? open_own_terminal() : -1;
+    if (terminal >= 0) {
+        output_fd = terminal;
+        input_fd = terminal_of(STDIN_FILENO) == terminal_of(terminal) ? terminal : STDIN_FILENO;
+        for (const int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGTSTP}) {
+            struct sigaction current {};
+            sigaction(signal, nullptr, &current);
+            if (current.sa_handler == SIG_IGN)
+                continue;
+            sigaddset(&guarded_signals, signal);
+            // An ending signal is recorded once, so that a second one ends the program at once.
+            if (signal == SIGTSTP)
+                set_action(signal, record_stop);
+            else
+                set_action(signal, record_end, SA_RESETHAND);
+        }
+        set_action(SIGCONT, record_continue); // never held back: it always takes back a stop
     }
     original_output = cout.rdbuf(&output);
     cin.rdbuf(&input);
@@ -347,6 +393,7 @@ void set_up_standard_streams()
 
 // Closes the prompt's line when input ended there, for the shell's prompt or the error message to
 // start on a fresh one, reports a failed read or write, or hands on the rest of a shared input.
+// A signal recorded after the last flush is carried out last.
 int finish_standard_streams(bool ended_by_choice)
 {
     if (cin.fail())
@@ -359,6 +406,7 @@ int finish_standard_streams(bool ended_by_choice)
         cerr << string("quarnel: ") + what + " error: " + strerror(error) + "\n";
     else if (ended_by_choice)
         input.give_back_unread();
+    write_out({});
     return error != 0 ? EXIT_FAILURE : EXIT_SUCCESS;
 }
 

@@ -56,8 +56,26 @@ INSTANTIATE_TEST_SUITE_P(
                             "Q qq q1 01 0 5 -1 x 12 \xc3\xb6\n4\n", "unknown-tokens.txt"},
                     session{"EndOfInputAfterAChoice", "1", "christmas-end-of-input.txt"},
                     session{"EndOfInputAtOnce", "", "end-of-input.txt"},
-                    session{"EndOfInputAfterBlankLines", "\n \n\t\n", "end-of-input.txt"}),
+                    session{"EndOfInputAfterBlankLines", "\n \n\t\n", "end-of-input.txt"},
+                    session{"QuitAtTheEndOfAFullRead", std::string(65535, ' ') + "q", "menu.txt"}),
     [](const testing::TestParamInfo<session>& info) { return info.param.name; });
+
+TEST(Program, ReadsInputThatComesAByteAtATime)
+{
+    int to_child[2];
+    ASSERT_TRUE(open_pipe(to_child));
+    const int out = temporary_file();
+    const pid_t pid = start_quarnel({to_child[0], out, STDERR_FILENO});
+    close(to_child[0]);
+    for (const char c : {'1', '\n'}) {
+        pause_ms(50);
+        ASSERT_EQ(write(to_child[1], &c, 1), 1);
+    }
+    close(to_child[1]);
+    EXPECT_EQ(exit_status_of(pid), 0);
+    EXPECT_EQ(contents_of(out), golden("christmas-end-of-input.txt"));
+    close(out);
+}
 
 TEST(Program, IgnoresItsArguments)
 {

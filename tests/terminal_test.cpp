@@ -59,10 +59,12 @@ std::string as_shown(const std::string& text)
 }
 
 // An interactive shell's job: bash runs script, with the program as $0, on a terminal of its own
-// session. Each step types keys, then reads until the screen shows what it must.
+// session. Each step types keys, reads nothing for a while, then reads until the screen shows what
+// it must.
 struct step {
     std::string keys;
     std::string shown;
+    int unread_ms = 0;
 };
 
 struct shell_session {
@@ -102,6 +104,7 @@ TEST_P(Shell, ShowsWhatTheUserExpects)
     std::size_t seen = 0;
     for (const step& s : GetParam().steps) {
         ASSERT_EQ(write(terminal, s.keys.data(), s.keys.size()), ssize_t(s.keys.size()));
+        pause_ms(s.unread_ms);
         seen = shows(terminal, shown, seen, s.shown);
         ASSERT_NE(seen, std::string::npos) << "never shown: " << s.shown << "\nshown:\n" << shown;
     }
@@ -110,19 +113,33 @@ TEST_P(Shell, ShowsWhatTheUserExpects)
 
 const std::string menu = as_shown(golden("menu.txt"));
 
-// Under `stty tostop` a job stopped with Ctrl-Z and killed with `kill %1` (SIGTERM, then SIGCONT,
-// to a job now in the background) must end without writing to the terminal, which would stop it
-// again. Ctrl-D at the prompt ends the next run.
+// Under `stty tostop` a job in the background that writes to the terminal is stopped by it, so a
+// job killed there must end without writing: `kill` sends the signal, then a continue. With the
+// screen unread and the terminal full, Ctrl-Z stops the program in the middle of a line.
 INSTANTIATE_TEST_SUITE_P(
     Terminal, Shell,
-    testing::Values(shell_session{
-        "KilledAtThePromptUnderTostop",
-        "stty tostop; \"$0\"; kill %1; sleep 1; jobs; \"$0\"; echo \"status $?\"",
-        {{"", menu},
-         {"1\n", "1\r\n" + as_shown(golden("christmas.txt")) + menu},
-         {"\x1a", "Terminated"},
-         {"", menu},
-         {"\x04", "\r\nstatus 0\r\n"}}}),
+    testing::Values(
+        shell_session{"KilledAfterCtrlZWhileDrawing",
+                      "stty tostop noflsh; \"$0\"; kill %1; sleep 1; jobs",
+                      {{"", menu},
+                       {repeated("1 ", 500) + "\n", "\033[34m"},
+                       {"", "", 300},
+                       {"\x1a", "Terminated", 500}}},
+        shell_session{"HungUpInTheBackground",
+                      "stty tostop; yes 1 | head -n 300 | \"$0\" & sleep 1; kill -HUP %1; sleep 1; "
+                      "jobs",
+                      {{"", "Hangup"}}},
+        shell_session{"KilledAtThePromptUnderTostop",
+                      "stty tostop; \"$0\"; kill %1; sleep 1; jobs; \"$0\"; echo \"status $?\"",
+                      {{"", menu},
+                       {"1\n", "1\r\n" + as_shown(golden("christmas.txt")) + menu},
+                       {"\x1a", "Terminated"},
+                       {"", menu},
+                       {"\x04", "\r\nstatus 0\r\n"}}},
+        shell_session{"ClosedStandardStreams",
+                      "\"$0\" <&-; echo \"status $?\"; \"$0\" 2>&- < /; echo \"status $?\"",
+                      {{"", menu + "\r\nquarnel: read error: Bad file descriptor\r\nstatus 1\r\n" +
+                                menu + "\r\nstatus 1\r\n"}}}),
     [](const testing::TestParamInfo<shell_session>& info) { return info.param.name; });
 
 // What a terminal makes of the program's output: each character shown, with the SGR code it is
@@ -207,7 +224,8 @@ int await_stop_or_end(pid_t pid, int terminal, bool reading, std::string& shown,
 // What is done to the program at its terminal, word by word: a signal ("TSTP"), a pause in ms,
 // "read" to read the screen from then on, "full" to stop reading and fill the terminal up, "cut" to
 // read until a colour shows and then throw away what the terminal has not shown yet (as Ctrl-C
-// does), or the state the program must reach: "stopped", "running" or "ended" (by ends_by). Once
+// does), "hangup" to close the terminal, "all" to read until the whole picture is shown, or the
+// state the program must reach within a second: "stopped", "running" or "ended" (by ends_by). Once
 // stopped or ended, the screen read so far shows no colour on.
 struct scenario {
     const char* name;
@@ -255,6 +273,17 @@ TEST_P(Signals, LeaveNoColourOnAndAreCarriedOut)
                 while (screen >= 0 && write(screen, "full", 4) > 0) {
                 }
                 close(screen);
+            } else if (word == "hangup") {
+                close(terminal);
+                terminal = -1;
+            } else if (word == "all") {
+                char buffer[4096];
+                for (pollfd ready{terminal, POLLIN, 0};
+                     as_seen(shown).characters.size() < expected.characters.size() &&
+                     poll(&ready, 1, 5000) == 1;)
+                    shown.append(buffer,
+                                 std::max(read(terminal, buffer, sizeof buffer), ssize_t{0}));
+                EXPECT_EQ(as_seen(shown).characters.size(), expected.characters.size());
             } else if (word == "cut") {
                 char c = 0;
                 for (pollfd ready{terminal, POLLIN, 0}; as_seen(shown).colour == 0 &&
@@ -265,7 +294,7 @@ TEST_P(Signals, LeaveNoColourOnAndAreCarriedOut)
                 tcflush(terminal, TCIFLUSH);
             } else {
                 const int status = await_stop_or_end(pid, terminal, reading, shown,
-                                                     word == "running" ? 300 : 3000);
+                                                     word == "running" ? 300 : 1000);
                 const bool ended = WIFSIGNALED(status) && WTERMSIG(status) == s.ends_by;
                 EXPECT_EQ(status == -1         ? "running"
                           : WIFSTOPPED(status) ? "stopped"
@@ -275,7 +304,8 @@ TEST_P(Signals, LeaveNoColourOnAndAreCarriedOut)
                     << status;
                 const seen now = as_seen(shown);
                 EXPECT_TRUE(word == "running" || now.colour == 0) << word << " " << now.colour;
-                in_colour &= !reading || came_in_colour(expected, now.characters.size());
+                in_colour &= !reading || now.characters.size() == expected.characters.size() ||
+                             came_in_colour(expected, now.characters.size());
             }
         }
         close(terminal);
@@ -292,7 +322,12 @@ TEST_P(Signals, LeaveNoColourOnAndAreCarriedOut)
 INSTANTIATE_TEST_SUITE_P(
     Terminal, Signals,
     testing::Values(
-        scenario{"StopAndInterruptInColour", "20 TSTP read stopped CONT 20 INT", SIGINT, true},
+        scenario{"StopAndInterruptInColour", "20 TSTP 100 read stopped CONT 20 INT", SIGINT, true},
+        scenario{"StoppedThenDrawnToTheEnd", "20 TSTP read stopped CONT all TERM", SIGTERM, true,
+                 300},
+        scenario{"FirstEndWins", "20 INT TERM", SIGINT},
+        scenario{"StopBeforeEndAtAFullTerminal", "full TSTP 50 TERM stopped read CONT", SIGTERM},
+        scenario{"HangUpWhileWaitingToWrite", "full HUP 50 hangup", SIGHUP},
         scenario{"HangUpInColour", "20 HUP read", SIGHUP, true},
         scenario{"StopAtAFullTerminal", "20 TSTP read stopped full CONT 100 TSTP stopped CONT TERM",
                  SIGTERM, true},
