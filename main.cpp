@@ -25,13 +25,15 @@ using namespace std;
 
 namespace {
 
-// Shown before every choice, written whole.
+// Shown before every choice. Its last line is the prompt, which is shown again when the program is
+// continued in the foreground while it waits for a choice.
 constexpr string_view menu = "Welche Aktion möchten Sie durchführen?\n"
                              "[1] Weihnachtsgartenzwerg erzeugen\n"
                              "[2] Zufälligen Gartenzwerg erzeugen\n"
                              "[3] Österreich-Gartenzwerg erzeugen\n"
                              "[4/q] Programm beenden\n"
                              "Ihre Aktion: ";
+constexpr string_view prompt = menu.substr(menu.rfind('\n') + 1);
 
 struct choice {
     const char* token;
@@ -118,6 +120,7 @@ int input_fd = STDIN_FILENO;   // the same, where standard input is that termina
 chrono::steady_clock::time_point patience_ends; // {} until the main line sees a recorded signal
 int colour_in_force = 0;  // the SGR code once all that was flushed is out; 0 is the default
 bool colour_sent = false; // once set, may be on: Ctrl-C or Ctrl-Z throw away a reset not shown
+bool at_prompt = false;   // the last flush ended with the prompt: the program waits for a choice
 int output_error = 0;
 int input_error = 0;
 
@@ -224,9 +227,10 @@ void take_default_action(int signal)
 }
 
 // Carries out what the handlers recorded, first come first, then writes the rest of text. At the
-// end of the text the colour is taken away first, where the terminal may be written to, and after a
-// stop set again. In the middle of the text, where only a stuck terminal or a job in the background
-// leaves it, the program stops or ends as it is, and after a stop the rest follows.
+// end of the text the colour is taken away first, where the terminal may be written to; after a
+// stop it is set again, and the prompt shown again at the prompt in the foreground. In the middle
+// of the text, where only a stuck terminal or a job in the background leaves it, the program stops
+// or ends as it is, and after a stop the rest follows.
 void carry_out_signals(string_view text)
 {
     string owed; // after a stop at the end of the text
@@ -239,6 +243,7 @@ void carry_out_signals(string_view text)
             const string colour = "\033[" + to_string(colour_in_force) + 'm';
             owed = reset_sent == 0 ? "" : string(reset_sequence.substr(reset_sent));
             owed += reset_sent != 0 && colour_in_force != 0 ? colour : "";
+            owed += at_prompt && in_foreground() ? prompt : "";
             text = owed;
         }
         text.remove_prefix(put(text));
@@ -257,9 +262,13 @@ bool write_out(string_view text)
 }
 
 // Every flush is whole lines with whole SGR sequences, so the colour in force once it is out is
-// the last code in it, or the one before it when it has none.
-void note_colour(string_view flushed)
+// the last code in it, or the one before it when it has none. An empty flush shows nothing new.
+void note_flush(string_view flushed)
 {
+    if (flushed.empty())
+        return;
+    at_prompt =
+        flushed.size() >= prompt.size() && flushed.substr(flushed.size() - prompt.size()) == prompt;
     const size_t escape = flushed.rfind('\033');
     if (escape == string_view::npos)
         return;
@@ -278,7 +287,7 @@ class standard_output_buffer : public streambuf {
     {
         const string_view flushed(pbase(), static_cast<size_t>(pptr() - pbase()));
         if (output_fd != STDOUT_FILENO) // at a terminal
-            note_colour(flushed);
+            note_flush(flushed);
         const bool sent = write_out(flushed);
         setp(begin(buffer), end(buffer));
         return sent ? 0 : -1;
