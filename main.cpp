@@ -311,12 +311,12 @@ class standard_output_buffer : public streambuf {
 class standard_input_buffer : public streambuf {
   public:
     // Leaves a seekable input just past the white space that ended the last token, so that the
-    // next reader of a shared file gets the rest. Pipes and terminals cannot seek.
+    // next reader of a shared file gets the rest. A choice is one character, so what ended it is
+    // one white-space character, or the end of the input. Pipes and terminals cannot seek.
     void give_back_unread()
     {
         const off_t unread = egptr() - gptr();
-        const off_t space = unread > 0 && isspace(static_cast<unsigned char>(*gptr())) ? 1 : 0;
-        lseek(STDIN_FILENO, space - unread, SEEK_CUR);
+        lseek(STDIN_FILENO, unread > 0 ? 1 - unread : 0, SEEK_CUR);
     }
 
   protected:

@@ -56,8 +56,7 @@ INSTANTIATE_TEST_SUITE_P(
                             "Q qq q1 01 0 5 -1 x 12 \xc3\xb6\n4\n", "unknown-tokens.txt"},
                     session{"EndOfInputAfterAChoice", "1", "christmas-end-of-input.txt"},
                     session{"EndOfInputAtOnce", "", "end-of-input.txt"},
-                    session{"EndOfInputAfterBlankLines", "\n \n\t\n", "end-of-input.txt"},
-                    session{"QuitAtTheEndOfAFullRead", std::string(65535, ' ') + "q", "menu.txt"}),
+                    session{"EndOfInputAfterBlankLines", "\n \n\t\n", "end-of-input.txt"}),
     [](const testing::TestParamInfo<session>& info) { return info.param.name; });
 
 TEST(Program, ReadsInputThatComesAByteAtATime)
