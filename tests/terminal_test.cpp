@@ -32,6 +32,16 @@ int open_terminal(int& screen)
     return screen >= 0 ? terminal : -1;
 }
 
+// Makes the terminal the controlling terminal of the calling process, a session leader: opening it
+// is enough on Linux, the BSDs and macOS also want TIOCSCTTY.
+void take_as_controlling_terminal(int terminal)
+{
+    const int screen = open(ptsname(terminal), O_RDWR);
+#ifdef TIOCSCTTY
+    ioctl(screen, TIOCSCTTY, 0);
+#endif
+}
+
 // Adds what the terminal shows to screen until it shows expected after from, the program closes
 // it, or nothing arrives for five seconds. Returns where expected ends, or npos when it never came.
 std::size_t shows(int terminal, std::string& screen, std::size_t from, const std::string& expected)
@@ -86,12 +96,8 @@ TEST_P(Shell, ShowsWhatTheUserExpects)
     ASSERT_GE(shell.leader, 0);
     if (shell.leader == 0) {
         end_with_parent();
-        // The terminal is the session's controlling terminal: opened so by a session leader on
-        // Linux, given by TIOCSCTTY on the BSDs and macOS.
         setsid();
-#ifdef TIOCSCTTY
-        ioctl(screen, TIOCSCTTY, 0);
-#endif
+        take_as_controlling_terminal(terminal);
         for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
             dup2(screen, fd);
         // A program that spins is ended by its CPU time; closing the terminal ends the rest.
@@ -182,8 +188,10 @@ bool came_in_colour(const seen& expected, std::size_t shown)
 }
 
 // The program drawing to a new terminal, in a process group of its own as a shell's job is, with
-// input handed over to it; terminal is set to the side a person sees. Returns -1 on failure.
-pid_t start_job(int input, int& terminal, int ignored_signal = 0)
+// input handed over to it; terminal is set to the side a person sees. Returns -1 on failure. Given
+// another terminal, the program runs in a session of its own with that terminal as its controlling
+// terminal: an orphaned job, which the kernel does not stop.
+pid_t start_job(int input, int& terminal, int ignored_signal, int other_terminal)
 {
     int screen = -1;
     terminal = open_terminal(screen);
@@ -192,7 +200,10 @@ pid_t start_job(int input, int& terminal, int ignored_signal = 0)
     const pid_t pid = fork();
     if (pid == 0) {
         end_with_parent();
-        setpgid(0, 0);
+        if (other_terminal < 0 || setsid() < 0)
+            setpgid(0, 0);
+        else
+            take_as_controlling_terminal(other_terminal);
         signal(ignored_signal, SIG_IGN);
         dup2(input, STDIN_FILENO);
         dup2(screen, STDOUT_FILENO);
@@ -234,6 +245,7 @@ struct scenario {
     bool in_colour = false; // played until the program was in colour at every state read
     int gnomes = 2000;      // chosen at once, after which the program waits at its prompt
     int ignored = 0;        // a signal whoever started the program chose to ignore
+    bool orphaned = false;  // in a session of its own, its controlling terminal another one
 };
 
 void PrintTo(const scenario& s, std::ostream* os) { *os << s.name; }
@@ -253,7 +265,10 @@ TEST_P(Signals, LeaveNoColourOnAndAreCarriedOut)
         const std::string given = repeated("x ", attempt) + repeated("1 ", s.gnomes);
         ASSERT_EQ(write(choices[1], given.data(), given.size()), ssize_t(given.size()));
         int terminal = -1;
-        const pid_t pid = start_job(choices[0], terminal, s.ignored);
+        int screen = -1;
+        const int other_terminal = s.orphaned ? open_terminal(screen) : -1;
+        close(screen);
+        const pid_t pid = start_job(choices[0], terminal, s.ignored, other_terminal);
         const group_guard job{pid};
         const std::string menu = golden("menu.txt");
         const seen expected = as_seen(repeated(menu, attempt + 1) +
@@ -277,10 +292,11 @@ TEST_P(Signals, LeaveNoColourOnAndAreCarriedOut)
                 close(terminal);
                 terminal = -1;
             } else if (word == "all") {
+                const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
                 char buffer[4096];
                 for (pollfd ready{terminal, POLLIN, 0};
                      as_seen(shown).characters.size() < expected.characters.size() &&
-                     poll(&ready, 1, 5000) == 1;)
+                     std::chrono::steady_clock::now() < end && poll(&ready, 1, 5000) == 1;)
                     shown.append(buffer,
                                  std::max(read(terminal, buffer, sizeof buffer), ssize_t{0}));
                 EXPECT_EQ(as_seen(shown).characters.size(), expected.characters.size());
@@ -309,6 +325,7 @@ TEST_P(Signals, LeaveNoColourOnAndAreCarriedOut)
             }
         }
         close(terminal);
+        close(other_terminal);
         close(choices[1]);
         // Stopped and continued, the program draws the picture of a run that never stopped.
         const std::vector<std::pair<char, int>>& drawn = as_seen(shown).characters;
@@ -322,7 +339,7 @@ TEST_P(Signals, LeaveNoColourOnAndAreCarriedOut)
 INSTANTIATE_TEST_SUITE_P(
     Terminal, Signals,
     testing::Values(
-        scenario{"StopAndInterruptInColour", "20 TSTP 100 read stopped CONT 20 INT", SIGINT, true},
+        scenario{"StopAndInterruptInColour", "300 TSTP 100 read stopped CONT 20 INT", SIGINT, true},
         scenario{"StoppedThenDrawnToTheEnd", "20 TSTP read stopped CONT all TERM", SIGTERM, true,
                  300},
         scenario{"FirstEndWins", "20 INT TERM", SIGINT},
@@ -332,8 +349,8 @@ INSTANTIATE_TEST_SUITE_P(
         scenario{"StopAtAFullTerminal", "20 TSTP read stopped full CONT 100 TSTP stopped CONT TERM",
                  SIGTERM, true},
         scenario{"TerminalNobodyReads",
-                 "200 TSTP 50 TSTP stopped CONT " + repeated("TSTP ", 50000) +
-                     "stopped CONT TERM 50 TSTP",
+                 "200 TSTP 50 CONT 300 running TSTP 50 TSTP stopped CONT " +
+                     repeated("TSTP ", 50000) + "stopped CONT TERM 50 TSTP",
                  SIGTERM},
         scenario{"StopsMergeAsTheKernelMergesThem",
                  "100 read " + repeated("TSTP TSTP CONT 5 ", 30) + "running " +
@@ -341,7 +358,9 @@ INSTANTIATE_TEST_SUITE_P(
                  SIGINT},
         scenario{"StoppedAtThePrompt",
                  "read 300 TSTP stopped CONT TSTP stopped CONT running all TERM", SIGTERM, false,
-                 1},
+                 0},
+        scenario{"OrphanedOnAnotherTerminal", "read 50 TSTP running all TERM", SIGTERM, false, 300,
+                 0, true},
         scenario{"IgnoredInterruptStaysIgnored", "read INT running TERM", SIGTERM, false, 2000,
                  SIGINT},
         scenario{"CtrlCAfterTheTerminalThrewAwayTheReset", "cut INT read", SIGINT, false, 1}),
