@@ -1,12 +1,14 @@
 #!/bin/sh
 # Installs the build into a temporary prefix, stripped as the README installs it, and once more
 # staged under DESTDIR, and runs the installed program. It is laid out as a game; what only the
-# Debian package needs stays out; the list cmake keeps of what it installed removes all of it.
+# Debian package needs stays out; the uninstall target removes all of it, and of the directories
+# only those the install created.
 set -eu
 cmake=$1 build=$2 menu=$3 games=$4 man=$5 doc=$6
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
+mkdir -p "$tmp/prefix/share"
 "$cmake" --install "$build" --prefix "$tmp/prefix" --strip > /dev/null
 test -f "$tmp/prefix/$man/man6/quarnel.6.gz"
 test -f "$tmp/prefix/$doc/copyright"
@@ -17,9 +19,8 @@ if command -v readelf > /dev/null; then
 fi
 printf 'q\n' | "$tmp/prefix/$games/quarnel" > "$tmp/out"
 cmp "$tmp/out" "$menu"
-xargs rm < "$build/install_manifest.txt"
-rmdir "$tmp/prefix/$doc"
-test -z "$(find "$tmp/prefix" -type f)"
+"$cmake" --build "$build" --target uninstall > /dev/null
+test "$(find "$tmp/prefix")" = "$(printf '%s\n' "$tmp/prefix" "$tmp/prefix/share")"
 
 DESTDIR="$tmp/stage" "$cmake" --install "$build" --prefix /opt/quarnel > /dev/null
 test -x "$tmp/stage/opt/quarnel/$games/quarnel"
