@@ -236,13 +236,13 @@ void carry_out_signals(string_view text)
     string owed; // after a stop at the end of the text
     while (signal_recorded()) {
         const bool at_end = text.empty();
-        const size_t reset_sent =
+        const size_t reset_bytes_sent =
             at_end && colour_sent && may_write_to_terminal() ? put(reset_sequence) : 0;
         take_default_action(stop_recorded != 0 ? SIGTSTP : ending_signal);
         if (at_end) {
             const string colour = "\033[" + to_string(colour_in_force) + 'm';
-            owed = reset_sent == 0 ? "" : string(reset_sequence.substr(reset_sent));
-            owed += reset_sent != 0 && colour_in_force != 0 ? colour : "";
+            owed = reset_bytes_sent == 0 ? "" : string(reset_sequence.substr(reset_bytes_sent));
+            owed += reset_bytes_sent != 0 && colour_in_force != 0 ? colour : "";
             owed += at_prompt && in_foreground() ? prompt : "";
             text = owed;
         }
