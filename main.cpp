@@ -269,11 +269,11 @@ void note_flush(string_view flushed)
         return;
     at_prompt =
         flushed.size() >= prompt.size() && flushed.substr(flushed.size() - prompt.size()) == prompt;
-    const size_t escape = flushed.rfind('\033');
-    if (escape == string_view::npos)
-        return;
-    colour_sent = true;
-    from_chars(flushed.data() + escape + 2, flushed.data() + flushed.size(), colour_in_force);
+    for (size_t escape = flushed.find('\033'); escape != string_view::npos;
+         escape = flushed.find('\033', escape + 1)) {
+        colour_sent = true;
+        from_chars(flushed.data() + escape + 2, flushed.data() + flushed.size(), colour_in_force);
+    }
 }
 
 // Standard output for the whole run. Each flush leaves as a single write(2) unless the descriptor
