@@ -179,8 +179,8 @@ int wait_for(int fd, bool for_writing)
 bool not_ready(int error) { return error == EINTR || error == EAGAIN || error == EWOULDBLOCK; }
 
 // The one write loop. Returns how much of text went out: all of it, unless a write failed (its
-// reason is kept in output_error; a write that takes nothing is a full device, as for cat) or a
-// recorded signal is to be carried out first.
+// reason is kept in output_error; a write that takes nothing counts as a full device, as in GNU
+// cat) or a recorded signal is to be carried out first.
 size_t put(string_view text)
 {
     size_t sent = 0;
