@@ -36,7 +36,7 @@ int open_terminal(int& screen)
 // is enough on Linux, the BSDs and macOS also want TIOCSCTTY.
 void take_as_controlling_terminal(int terminal)
 {
-    const int screen = open(ptsname(terminal), O_RDWR);
+    [[maybe_unused]] const int screen = open(ptsname(terminal), O_RDWR);
 #ifdef TIOCSCTTY
     ioctl(screen, TIOCSCTTY, 0);
 #endif
