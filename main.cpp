@@ -1,7 +1,6 @@
 // main.cpp: quarnel's menu loop; shows the menu, reads choices and draws the chosen gnomes.
 #include <cerrno>
 #include <charconv>
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -11,10 +10,10 @@
 #include <iostream>
 #include <iterator>
 #include <locale>
+#include <poll.h>
 #include <streambuf>
 #include <string>
 #include <string_view>
-#include <sys/select.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -93,226 +92,98 @@ istream& read_token(istream& in, string& token)
     return in;
 }
 
-// The standard streams and the terminal. At a terminal no colour of the program's may outlive it
-// or stay on while it stands stopped. The signal handlers only record what came; write_out, the one
-// place that acts on it, carries it out at the end of each flush, where the colour in force is
-// known, at the prompt and at the end of the run. Files and pipes get no handler and no tracking.
+// The standard streams and the terminal. No colour may outlive the program at a terminal or stay
+// on while it stands stopped, so handlers only record the ending signals and Ctrl-Z, and the main
+// line acts where the colour in force is known. Files and pipes get no handler and pay nothing.
 
 constexpr string_view reset_sequence = "\033[0m";
 
-// How long a recorded stop or end waits in all for a terminal that takes nothing (stopped with
-// Ctrl-S, or read by nobody) to take the rest of a line and the reset; then it is carried out.
-constexpr chrono::milliseconds patience{250};
+// How long a recorded stop or end waits for a terminal that takes nothing (held with Ctrl-S, or
+// read by nobody) to take the rest of a line, and the reset.
+constexpr int patience_ms = 250;
+
+int output_fd = STDOUT_FILENO; // at a terminal, the program's own descriptor on it
+int input_fd = STDIN_FILENO;   // the same, where standard input is that terminal too
+int output_error = 0;
+int input_error = 0;
+
+bool at_terminal() { return output_fd != STDOUT_FILENO; }
 
 // Recorded as the kernel would act on them: an end that came first leaves a later stop unrecorded,
 // a stop that came first is carried out first, and a continue takes back a stop recorded before it.
 volatile sig_atomic_t stop_recorded = 0;
 volatile sig_atomic_t ending_signal = 0; // the first that came, or 0
-
-void record_stop(int) { stop_recorded = stop_recorded != 0 || ending_signal == 0; }
-void record_continue(int) { stop_recorded = 0; }
-void record_end(int signal) { ending_signal = ending_signal != 0 ? ending_signal : signal; }
-
-sigset_t guarded_signals;      // held back only to look at the records before a wait, and while
-                               // a default action is set up
-int output_fd = STDOUT_FILENO; // at a terminal, the program's own descriptor on it
-int input_fd = STDIN_FILENO;   // the same, where standard input is that terminal too
-chrono::steady_clock::time_point patience_ends; // {} until the main line sees a recorded signal
-int colour_in_force = 0;  // the SGR code once all that was flushed is out; 0 is the default
-bool colour_sent = false; // once set, may be on: Ctrl-C or Ctrl-Z throw away a reset not shown
-bool at_prompt = false;   // the last flush ended with the prompt: the program waits for a choice
-int output_error = 0;
-int input_error = 0;
+int wake_pipe[2] = {-1, -1};             // a byte in it ends the one wait
 
 bool signal_recorded() { return (stop_recorded | ending_signal) != 0; }
 
-bool in_foreground() { return tcgetpgrp(output_fd) == getpgrp(); }
-
-// Under `stty tostop` a job in the background that writes to its terminal is stopped by it.
-bool may_write_to_terminal()
-{
-    termios modes{};
-    return in_foreground() || (tcgetattr(output_fd, &modes) == 0 && (modes.c_lflag & TOSTOP) == 0);
-}
-
-// What is left of the patience, counted from when the main line first saw a recorded signal.
-chrono::nanoseconds patience_left()
-{
-    const chrono::steady_clock::time_point now = chrono::steady_clock::now();
-    if (patience_ends == chrono::steady_clock::time_point{})
-        patience_ends = now + patience;
-    return patience_ends - now;
-}
-
-// A recorded stop or end lets the rest of a line go out first only where the terminal may be
-// written to, and only for the patience.
-bool must_act_now()
-{
-    return signal_recorded() && (!may_write_to_terminal() || patience_left().count() <= 0);
-}
-
-// The one wait, until fd is ready for reading or writing. Returns as pselect does, but 0 when a
-// signal came. Guarded signals are let in only during the wait, so none can come unseen between
-// the look at the records and its start. With a signal recorded it waits for input not at all, and
-// for output only for what is left of the patience; the caller looks at the records first.
-int wait_for(int fd, bool for_writing)
-{
-    sigset_t let_in;
-    sigprocmask(SIG_BLOCK, &guarded_signals, &let_in);
-    const bool recorded = signal_recorded();
-    const long long left = recorded && for_writing ? patience_left().count() : 0;
-    const timespec limit{0, static_cast<long>(left)}; // the patience is less than a second
-    fd_set fds;
-    FD_ZERO(&fds);
-    FD_SET(fd, &fds);
-    const int ready = recorded && left <= 0 ? 0
-                                            : pselect(fd + 1, for_writing ? nullptr : &fds,
-                                                      for_writing ? &fds : nullptr, nullptr,
-                                                      recorded ? &limit : nullptr, &let_in);
-    const int error = errno;
-    sigprocmask(SIG_SETMASK, &let_in, nullptr);
-    errno = error;
-    return ready < 0 && error == EINTR ? 0 : ready;
-}
-
-// A read or write that failed only for now: interrupted, or on a descriptor left non-blocking.
-bool not_ready(int error) { return error == EINTR || error == EAGAIN || error == EWOULDBLOCK; }
-
-// The one write loop. Returns how much of text went out: all of it, unless a write failed (its
-// reason is kept in output_error; a write that takes nothing counts as a full device, as in GNU
-// cat) or a recorded signal is to be carried out first.
-size_t put(string_view text)
-{
-    size_t sent = 0;
-    while (sent < text.size() && !must_act_now()) {
-        const ssize_t written = write(output_fd, text.data() + sent, text.size() - sent);
-        if (written > 0)
-            sent += static_cast<size_t>(written);
-        else if (written == 0 || !not_ready(errno))
-            output_error = written == 0 ? ENOSPC : errno;
-        else if (errno != EINTR && wait_for(output_fd, true) < 0)
-            output_error = errno;
-        if (output_error != 0)
-            break;
-    }
-    return sent;
-}
-
-// Without SA_RESTART, so that a call blocked when a signal comes returns to the main line. Handlers
-// wait for each other, so that a stop and a continue are recorded in the order they came.
-void set_action(int signal, void (*handler)(int), int flags = 0)
-{
-    struct sigaction action {};
-    action.sa_handler = handler;
-    action.sa_flags = flags;
-    sigfillset(&action.sa_mask);
-    sigaction(signal, &action, nullptr);
-}
-
-// Ends the program by the signal's default action, or stops it until it is continued. The signal
-// is raised while the guarded ones are held back and comes once they are let in again; a continue
-// that came since the stop was recorded takes it back.
-void take_default_action(int signal)
-{
-    sigset_t let_in;
-    sigprocmask(SIG_BLOCK, &guarded_signals, &let_in);
-    set_action(signal, SIG_DFL);
-    raise(signal);
-    if (signal == SIGTSTP && stop_recorded == 0)
-        set_action(SIGTSTP, SIG_IGN); // drops the stop just raised
-    stop_recorded = 0; // carried out, also where the kernel drops it (in an orphaned job)
-    sigprocmask(SIG_SETMASK, &let_in, nullptr);
-    set_action(SIGTSTP, record_stop); // only a stop comes back here
-    patience_ends = {};
-}
-
-// Carries out what the handlers recorded, first come first, then writes the rest of text. At the
-// end of the text the colour is taken away first, where the terminal may be written to; after a
-// stop it is set again, and the prompt shown again at the prompt in the foreground. In the middle
-// of the text, where only a stuck terminal or a job in the background leaves it, the program stops
-// or ends as it is, and after a stop the rest follows.
-void carry_out_signals(string_view text)
-{
-    string owed; // after a stop at the end of the text
-    while (signal_recorded()) {
-        const bool at_end = text.empty();
-        const size_t reset_bytes_sent =
-            at_end && colour_sent && may_write_to_terminal() ? put(reset_sequence) : 0;
-        take_default_action(stop_recorded != 0 ? SIGTSTP : ending_signal);
-        if (at_end) {
-            const string colour = "\033[" + to_string(colour_in_force) + 'm';
-            owed = reset_bytes_sent == 0 ? "" : string(reset_sequence.substr(reset_bytes_sent));
-            owed += reset_bytes_sent != 0 && colour_in_force != 0 ? colour : "";
-            owed += at_prompt && in_foreground() ? prompt : "";
-            text = owed;
-        }
-        text.remove_prefix(put(text));
-    }
-}
-
-// Writes all of text, or until a write fails, and carries out a signal recorded on the way, an end
-// whatever became of the writes. Returns false once a write has failed.
-bool write_out(string_view text)
-{
-    text.remove_prefix(put(text));
-    if (signal_recorded())
-        carry_out_signals(text);
-    patience_ends = {}; // also for a stop taken back by a continue before it was carried out
-    return output_error == 0;
-}
-
-// Every flush is whole lines with whole SGR sequences, so the colour in force once it is out is
-// the last code in it, or the one before it when it has none. An empty flush shows nothing new.
-void note_flush(string_view flushed)
-{
-    if (flushed.empty())
-        return;
-    at_prompt =
-        flushed.size() >= prompt.size() && flushed.substr(flushed.size() - prompt.size()) == prompt;
-    for (size_t escape = flushed.find('\033'); escape != string_view::npos;
-         escape = flushed.find('\033', escape + 1)) {
-        colour_sent = true;
-        from_chars(flushed.data() + escape + 2, flushed.data() + flushed.size(), colour_in_force);
-    }
-}
+size_t put(string_view text);
+int wait_for(int fd, short events, int limit_ms);
+void carry_out_signals(string_view unsent, bool at_prompt);
 
 // Standard output for the whole run. Each flush leaves as a single write(2) unless the descriptor
-// takes less, so a person at a terminal sees every picture line at once.
+// takes less, so a person at a terminal sees every picture line at once. Flushed text stays in the
+// buffer, so that the colour in force is looked for only where a signal is carried out.
 class standard_output_buffer : public streambuf {
   public:
     standard_output_buffer() { setp(begin(buffer), end(buffer)); }
+
+    // The SGR code in force once all flushed is out; -1 where none was ever sent, since Ctrl-C and
+    // Ctrl-Z throw away a reset the terminal has not shown yet.
+    int colour_shown() const { return colour_after({buffer, size_t(pptr() - buffer)}, dropped); }
 
   protected:
     int sync() override
     {
         const string_view flushed(pbase(), static_cast<size_t>(pptr() - pbase()));
-        if (output_fd != STDOUT_FILENO) // at a terminal
-            note_flush(flushed);
-        const bool sent = write_out(flushed);
-        setp(begin(buffer), end(buffer));
-        return sent ? 0 : -1;
+        const size_t sent = put(flushed);
+        if (signal_recorded())
+            carry_out_signals(flushed.substr(sent),
+                              flushed.size() >= prompt.size() &&
+                                  flushed.substr(flushed.size() - prompt.size()) == prompt);
+        setp(pptr(), end(buffer));
+        return output_error == 0 ? 0 : -1;
     }
 
+    // The buffer is full: what is not flushed yet moves to its start, so that no flush is cut in
+    // two, unless it is the larger part.
     int_type overflow(int_type c) override
     {
-        if (sync() != 0)
+        if (pbase() - buffer < pptr() - pbase() && sync() != 0)
             return traits_type::eof();
+        dropped = at_terminal() ? colour_after({buffer, size_t(pbase() - buffer)}, dropped) : -1;
+        const int pending = static_cast<int>(pptr() - pbase());
+        copy(pbase(), pptr(), buffer);
+        setp(buffer, end(buffer));
+        pbump(pending);
         if (traits_type::eq_int_type(c, traits_type::eof()))
             return traits_type::not_eof(c);
         return sputc(traits_type::to_char_type(c));
     }
 
   private:
-    char buffer[4096];
+    // A flush is whole lines with whole SGR sequences: the code in force after text is its last.
+    static int colour_after(string_view text, int before)
+    {
+        const size_t escape = text.rfind('\033');
+        if (escape != string_view::npos)
+            from_chars(text.data() + escape + 2, text.data() + text.size(), before);
+        return before;
+    }
+
+    char buffer[8192];
+    int dropped = -1; // the colour in force after what was flushed and dropped from the buffer
 };
+
+// A read or write that failed only for now: interrupted, or on a descriptor left non-blocking.
+bool not_ready(int error) { return error == EINTR || error == EAGAIN || error == EWOULDBLOCK; }
 
 // Standard input for the whole run, read with read(2) so that a file can be handed on where the
 // program stopped reading.
 class standard_input_buffer : public streambuf {
   public:
-    // Leaves a seekable input just past the white space that ended the last token, so that the
-    // next reader of a shared file gets the rest. A choice is one character, so what ended it is
-    // one white-space character, or the end of the input. Pipes and terminals cannot seek.
+    // Leaves a seekable input just past the one white-space character that ended the last choice,
+    // or at its end, so that the next reader of a shared file gets the rest.
     void give_back_unread()
     {
         const off_t unread = egptr() - gptr();
@@ -320,20 +191,24 @@ class standard_input_buffer : public streambuf {
     }
 
   protected:
-    // The one read, at the prompt, where all output is out, so that what came there is carried out
-    // at once. It reads only what the wait says is there, so it never blocks with a signal
-    // recorded.
+    // The one read, at the prompt, where all output is out. Only a read stops a job in the
+    // background at its terminal (SIGTTIN), so the program's own descriptor, which never blocks,
+    // is read first. Another one, which may block, is read once the wait says it is ready.
     int_type underflow() override
     {
+        const bool read_first = input_fd == output_fd || !at_terminal();
         while (gptr() == egptr()) {
-            write_out({});
-            const int ready = wait_for(input_fd, false);
-            const ssize_t got = ready > 0 ? read(input_fd, buffer, sizeof buffer) : -1;
+            carry_out_signals({}, true);
+            if (!read_first && wait_for(input_fd, POLLIN, -1) == 0)
+                continue;
+            const ssize_t got = read(input_fd, buffer, sizeof buffer);
             if (got > 0) {
                 setg(buffer, buffer, buffer + got);
-            } else if (ready != 0 && (got == 0 || !not_ready(errno))) {
+            } else if (got == 0 || !not_ready(errno)) {
                 input_error = got == 0 ? 0 : errno;
                 return traits_type::eof();
+            } else if (read_first && errno != EINTR) {
+                wait_for(input_fd, POLLIN, -1);
             }
         }
         return traits_type::to_int_type(*gptr());
@@ -345,7 +220,37 @@ class standard_input_buffer : public streambuf {
 
 standard_output_buffer output;
 standard_input_buffer input;
-streambuf* original_output = nullptr; // cout is flushed once more at exit, after output is gone
+
+void record(int signal)
+{
+    if (signal == SIGCONT)
+        stop_recorded = 0;
+    else if (signal == SIGTSTP)
+        stop_recorded = stop_recorded != 0 || ending_signal == 0;
+    else if (ending_signal == 0)
+        ending_signal = signal;
+    const int error = errno;
+    (void)!write(wake_pipe[1], "", 1); // a full pipe wakes it as well
+    errno = error;
+}
+
+// Handlers wait for each other, so that a stop and a continue are recorded in the order they came.
+void set_action(int signal, void (*handler)(int))
+{
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigfillset(&action.sa_mask);
+    sigaction(signal, &action, nullptr);
+}
+
+// fd moved above the standard streams, which may have been left closed, and closed on exec.
+int own_descriptor(int fd)
+{
+    const int own = fd >= 0 ? fcntl(fd, F_DUPFD_CLOEXEC, 3) : -1;
+    close(fd);
+    fcntl(own, F_SETFL, O_NONBLOCK);
+    return own;
+}
 
 // The terminal device fd is open on, or 0 when it is none.
 dev_t terminal_of(int fd)
@@ -354,68 +259,168 @@ dev_t terminal_of(int fd)
     return isatty(fd) && fstat(fd, &status) == 0 ? status.st_rdev : 0;
 }
 
-// A descriptor of the program's own on standard output's terminal: non-blocking, so that no write
-// or read can keep a recorded signal waiting, and apart from the shell's, whose flags stay as they
-// are. /dev/tty opens even where the terminal's name does not (run as another user on it). It is
-// never 0, 1 or 2, which may have been left closed, and fits the wait; -1 where there is none.
+// A descriptor of the program's own on standard output's terminal, apart from the shell's, that
+// never blocks, and so never keeps a recorded signal waiting. /dev/tty opens even where the
+// terminal's name does not (run as another user on it).
 int open_own_terminal()
 {
-    const char* const names[] = {"/dev/tty", ttyname(STDOUT_FILENO)};
-    for (const char* name : names) {
-        const int fd = name ? open(name, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC) : -1;
-        const bool same = fd >= 0 && terminal_of(fd) == terminal_of(STDOUT_FILENO);
-        const int own = same ? fcntl(fd, F_DUPFD_CLOEXEC, 3) : -1;
+    for (const char* name : {"/dev/tty", const_cast<const char*>(ttyname(STDOUT_FILENO))}) {
+        const int fd = name ? open(name, O_RDWR | O_NONBLOCK | O_NOCTTY) : -1;
+        if (fd >= 0 && terminal_of(fd) == terminal_of(STDOUT_FILENO))
+            return own_descriptor(fd);
         close(fd);
-        if (own >= 0 && own < FD_SETSIZE)
-            return own;
-        close(own);
     }
     return -1;
 }
 
-// At a terminal the program cannot open for itself, the signals keep their default actions, as
-// for files and pipes. Signals that whoever started the program ignores stay ignored.
+// Where the program cannot open its terminal for itself, or has no descriptors left, the signals
+// keep their default actions, as for files and pipes; those its starter ignores stay ignored.
 void set_up_standard_streams()
 {
-    sigemptyset(&guarded_signals);
     const int terminal = isatty(STDOUT_FILENO) ? open_own_terminal() : -1;
-    if (terminal >= 0) {
+    int ends[2];
+    if (terminal >= 0 && pipe(ends) == 0) {
+        wake_pipe[0] = own_descriptor(ends[0]);
+        wake_pipe[1] = own_descriptor(ends[1]);
+    }
+    if (wake_pipe[0] >= 0 && wake_pipe[1] >= 0) {
         output_fd = terminal;
         input_fd = terminal_of(STDIN_FILENO) == terminal_of(terminal) ? terminal : STDIN_FILENO;
-        for (const int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGTSTP}) {
+        for (const int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGTSTP, SIGCONT}) {
             struct sigaction current {};
             sigaction(signal, nullptr, &current);
-            if (current.sa_handler == SIG_IGN)
-                continue;
-            sigaddset(&guarded_signals, signal);
-            // An ending signal is recorded once, so that a second one ends the program at once.
-            if (signal == SIGTSTP)
-                set_action(signal, record_stop);
-            else
-                set_action(signal, record_end, SA_RESETHAND);
+            if (current.sa_handler != SIG_IGN || signal == SIGCONT)
+                set_action(signal, record);
         }
-        set_action(SIGCONT, record_continue); // never held back: it always takes back a stop
+    } else {
+        close(terminal);
     }
-    original_output = cout.rdbuf(&output);
+    cout.rdbuf(&output);
     cin.rdbuf(&input);
 }
 
-// Closes the prompt's line when input ended there, for the shell's prompt or the error message to
-// start on a fresh one, reports a failed read or write, or hands on the rest of a shared input.
-// A signal recorded after the last flush is carried out last.
+bool in_foreground() { return tcgetpgrp(output_fd) == getpgrp(); }
+
+// Under `stty tostop` a job in the background that writes to its terminal is stopped by it.
+bool may_write_to_terminal()
+{
+    termios modes{};
+    return in_foreground() || (tcgetattr(output_fd, &modes) == 0 && (modes.c_lflag & TOSTOP) == 0);
+}
+
+// The one write loop. Returns how much of text went out: all, unless a write failed (output_error
+// says why), or a recorded signal comes first where the terminal is closed or stuck.
+size_t put(string_view text)
+{
+    size_t sent = 0;
+    int patient_waits = 0; // with a signal recorded, each a tenth of the patience at most
+    while (sent < text.size() && !(signal_recorded() && !may_write_to_terminal())) {
+        const ssize_t written = write(output_fd, text.data() + sent, text.size() - sent);
+        if (written > 0) {
+            sent += static_cast<size_t>(written);
+        } else if (written == 0 || !not_ready(errno)) { // a write that takes nothing: a full device
+            output_error = written == 0 ? ENOSPC : errno;
+        } else {
+            const bool patient = signal_recorded();
+            const int ready = wait_for(output_fd, POLLOUT, patient ? patience_ms / 10 : -1);
+            if (ready < 0)
+                output_error = errno;
+            else if (ready == 0 && patient && ++patient_waits == 10)
+                break;
+        }
+        if (output_error != 0)
+            break;
+    }
+    return sent;
+}
+
+// The one wait: until fd is ready (1), a signal is recorded or limit_ms (-1: none) pass (0), or it
+// fails (-1). A signal recorded before it starts still ends it, by the byte the handler wrote into
+// the pipe. A limit means one is recorded already: then the pipe is not watched.
+int wait_for(int fd, short events, int limit_ms)
+{
+    pollfd ready[] = {{fd, events, 0}, {limit_ms < 0 ? wake_pipe[0] : -1, POLLIN, 0}};
+    const int count = poll(ready, 2, limit_ms);
+    char woken[64];
+    while (ready[1].revents != 0 && read(wake_pipe[0], woken, sizeof woken) > 0) {
+    }
+    return count < 0 && errno != EINTR ? -1 : ready[0].revents != 0;
+}
+
+// Returns how much of the reset went out where a colour may be on; none where it may not be sent.
+size_t take_colour_away(int colour)
+{
+    return colour >= 0 && may_write_to_terminal() ? put(reset_sequence) : 0;
+}
+
+// Ctrl-Z. Where all was out, the colour is taken away first, and after the continue set again,
+// with the prompt where the program waits at it in the foreground; returns what is then owed.
+string stop_until_continued(string_view unsent, bool at_prompt)
+{
+    const int colour = output.colour_shown();
+    const size_t reset_sent = unsent.empty() ? take_colour_away(colour) : 0;
+    // SIGTSTP's default action, which the kernel leaves out in an orphaned job, raised held back so
+    // that a stop meanwhile merges and a continue discards it; it stops in the second sigprocmask.
+    sigset_t stop;
+    sigset_t let_in;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTSTP);
+    sigprocmask(SIG_BLOCK, &stop, &let_in);
+    if (stop_recorded != 0) {
+        set_action(SIGTSTP, SIG_DFL);
+        raise(SIGTSTP);
+    }
+    stop_recorded = 0;
+    sigprocmask(SIG_SETMASK, &let_in, nullptr);
+    set_action(SIGTSTP, record);
+
+    string owed(reset_sent > 0 ? reset_sequence.substr(reset_sent) : unsent);
+    if (reset_sent > 0 && colour > 0)
+        owed += "\033[" + to_string(colour) + 'm';
+    return owed + string(unsent.empty() && at_prompt && in_foreground() ? prompt : "");
+}
+
+// Ends the program by the signal's default action, so that the shell sees what ended it.
+[[noreturn]] void end_by(int signal, bool all_out)
+{
+    if (all_out)
+        take_colour_away(output.colour_shown());
+    set_action(signal, SIG_DFL);
+    raise(signal);
+    _exit(128 + signal); // only where the signal is held back; the status a shell would show
+}
+
+// Carries out what was recorded, first come first, then writes the rest of the flush it came in.
+// Only a stuck terminal or a job in the background leaves a flush unsent: it acts as it stands.
+void carry_out_signals(string_view unsent, bool at_prompt)
+{
+    string owed;
+    while (signal_recorded()) {
+        if (stop_recorded != 0) {
+            owed = stop_until_continued(unsent, at_prompt);
+            unsent = owed;
+        } else if (ending_signal != 0) {
+            end_by(ending_signal, unsent.empty());
+        }
+        unsent.remove_prefix(put(unsent));
+    }
+}
+
+// Closes the prompt's line where input ended there, reports a failed read or write, or hands on the
+// rest of a shared input; then carries out a signal recorded after the last flush.
 int finish_standard_streams(bool ended_by_choice)
 {
     if (cin.fail())
         cout << '\n';
     const bool flushed = static_cast<bool>(cout.flush());
-    cout.rdbuf(original_output);
+    cout.rdbuf(nullptr); // it is flushed once more at exit, after output is gone
     const int error = flushed ? input_error : output_error;
     const char* const what = flushed ? "read" : "write";
     if (error != 0)
         cerr << string("quarnel: ") + what + " error: " + strerror(error) + "\n";
     else if (ended_by_choice)
         input.give_back_unread();
-    write_out({});
+    carry_out_signals({}, false);
     return error != 0 ? EXIT_FAILURE : EXIT_SUCCESS;
 }
 
