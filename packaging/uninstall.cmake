@@ -1,14 +1,27 @@
-# Takes away what the last install from this build directory put in place, under DESTDIR as the
-# install was: the files listed in install_manifest.txt, then the directories listed in
-# install_directories.txt that the install created, where they are left empty.
-file(STRINGS install_manifest.txt files)
-file(STRINGS install_directories.txt directories)
-foreach(file IN LISTS files)
-  file(REMOVE "$ENV{DESTDIR}${file}")
-endforeach()
-foreach(directory IN LISTS directories)
-  file(GLOB left LIST_DIRECTORIES true "$ENV{DESTDIR}${directory}/*" "$ENV{DESTDIR}${directory}/.*")
-  if(NOT left)
-    file(REMOVE_RECURSE "$ENV{DESTDIR}${directory}")
+# Takes away what the installs from this build directory put in place, as installed.txt lists it:
+# the files, then the directories created for them, where they are left empty.
+if(NOT EXISTS installed.txt)
+  message(STATUS "Nothing was installed from this build directory")
+  return()
+endif()
+file(STRINGS installed.txt installed)
+foreach(path IN LISTS installed)
+  if(NOT IS_DIRECTORY "${path}")
+    file(REMOVE "${path}")
   endif()
 endforeach()
+# A directory is empty where a glob finds nothing in it; [, * and ? in its name are escaped, so that
+# they are not read as patterns. A directory is taken away only once those below it are.
+set(removed TRUE)
+while(removed)
+  set(removed FALSE)
+  foreach(path IN LISTS installed)
+    string(REGEX REPLACE "([[*?])" "[\\1]" pattern "${path}")
+    file(GLOB left LIST_DIRECTORIES true "${pattern}/*" "${pattern}/.*")
+    if(IS_DIRECTORY "${path}" AND NOT left)
+      file(REMOVE_RECURSE "${path}")
+      set(removed TRUE)
+    endif()
+  endforeach()
+endwhile()
+file(REMOVE installed.txt)
