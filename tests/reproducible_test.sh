@@ -8,13 +8,18 @@ trap 'rm -rf "$tmp"' EXIT
 export SOURCE_DATE_EPOCH=1796716800
 
 command -v dpkg-shlibdeps > /dev/null || { echo "skipped: dpkg-dev is not installed"; exit 77; }
-for copy in "$tmp/one" "$tmp/two/elsewhere"; do
-    mkdir -p "$copy"
-    tar -C "$source" --exclude=./.git --exclude='./build*' -cf - . | tar -C "$copy" -xf -
-    cd "$copy"
+# The two copies are built side by side, each in a shell of its own.
+package() {
+    mkdir -p "$1"
+    tar -C "$source" --exclude=./.git --exclude='./build*' -cf - . | tar -C "$1" -xf -
+    cd "$1"
     "$cmake" -B build -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON > /dev/null
-    "$cmake" --build build -j 2 > /dev/null
+    "$cmake" --build build > /dev/null
     cd build
     "$cpack" -G DEB > /dev/null
-done
+}
+package "$tmp/one" &
+first=$!
+(package "$tmp/two/elsewhere")
+wait $first
 cmp "$tmp"/one/build/quarnel_*.deb "$tmp"/two/elsewhere/build/quarnel_*.deb

@@ -79,7 +79,7 @@ struct step {
 
 struct shell_session {
     const char* name;
-    const char* script;
+    std::string script;
     std::vector<step> steps;
 };
 
@@ -105,7 +105,6 @@ TEST_P(Shell, ShowsWhatTheUserExpects)
         execlp("bash", "bash", "-c", script.c_str(), QUARNEL, nullptr);
         _exit(127);
     }
-    close(screen);
     std::string shown;
     std::size_t seen = 0;
     for (const step& s : GetParam().steps) {
@@ -114,10 +113,16 @@ TEST_P(Shell, ShowsWhatTheUserExpects)
         seen = shows(terminal, shown, seen, s.shown);
         ASSERT_NE(seen, std::string::npos) << "never shown: " << s.shown << "\nshown:\n" << shown;
     }
+    // The program writes and reads through a descriptor of its own: the shell's stays blocking.
+    EXPECT_EQ(fcntl(screen, F_GETFL) & O_NONBLOCK, 0);
+    close(screen);
     close(terminal);
 }
 
 const std::string menu = as_shown(golden("menu.txt"));
+
+// Shows what became of the jobs soon after; the test ends as soon as it has seen it.
+const std::string settled = "sleep 0.3; jobs; sleep 2; jobs";
 
 // Under `stty tostop` a job in the background that writes to the terminal is stopped by it, so a
 // job killed there must end without writing: `kill` sends the signal, then a continue. With the
@@ -126,14 +131,15 @@ INSTANTIATE_TEST_SUITE_P(
     Terminal, Shell,
     testing::Values(
         shell_session{"KilledAfterCtrlZWhileDrawing",
-                      "stty tostop noflsh; \"$0\"; kill %1; sleep 1; jobs",
+                      "stty tostop noflsh; \"$0\"; kill %1; " + settled,
                       {{"", menu},
                        {repeated("1 ", 500) + "\n", "\033[34m"},
                        {"", "", 300},
                        {"\x1a", "Terminated", 500}}},
         shell_session{"HungUpInTheBackground",
-                      "stty tostop; yes 1 | head -n 300 | \"$0\" & sleep 1; kill -HUP %1; sleep 1; "
-                      "jobs",
+                      "stty tostop; \"$0\" < <(yes 1 | head -n 300) & "
+                      "until [ -n \"$(jobs -s)\" ]; do sleep 0.05; done; kill -HUP %1; " +
+                          settled,
                       {{"", "Hangup"}}},
         shell_session{"PromptAgainAfterFgAndEndOfInput",
                       "\"$0\"; fg; echo \"status $?\"",
@@ -142,6 +148,13 @@ INSTANTIATE_TEST_SUITE_P(
                        {"\x1a", "Stopped"},
                        {"", "\r\nIhre Aktion: "},
                        {"\x04", "\r\nstatus 0\r\n"}}},
+        shell_session{"StoppedByItsReadInTheBackground",
+                      "\"$0\" & " + settled + "; kill -KILL %1",
+                      {{"", menu + "\r\n[1]+  Stopped"}}},
+        shell_session{"ClosedPipe",
+                      "for pipe in default ''; do trap \"$pipe\" PIPE; (sleep 0.2; exec \"$0\") "
+                      "< /dev/null | exec <&-; echo \"status ${PIPESTATUS[0]}\"; done",
+                      {{"", "status 141\r\nquarnel: write error: Broken pipe\r\nstatus 1\r\n"}}},
         shell_session{"ClosedStandardStreams",
                       "\"$0\" <&-; echo \"status $?\"; \"$0\" 2>&- < /; echo \"status $?\"",
                       {{"", menu + "\r\nquarnel: read error: Bad file descriptor\r\nstatus 1\r\n" +
@@ -190,8 +203,8 @@ bool came_in_colour(const seen& expected, std::size_t shown)
 // The program drawing to a new terminal, in a process group of its own as a shell's job is, with
 // input handed over to it; terminal is set to the side a person sees. Returns -1 on failure. Given
 // another terminal, the program runs in a session of its own with that terminal as its controlling
-// terminal: an orphaned job, which the kernel does not stop.
-pid_t start_job(int input, int& terminal, int ignored_signal, int other_terminal)
+// terminal: an orphaned job, which the kernel does not stop. It leaves no core file behind.
+pid_t start_job(int input, int& terminal, int ignored_signal, int descriptors, int other_terminal)
 {
     int screen = -1;
     terminal = open_terminal(screen);
@@ -207,6 +220,16 @@ pid_t start_job(int input, int& terminal, int ignored_signal, int other_terminal
         signal(ignored_signal, SIG_IGN);
         dup2(input, STDIN_FILENO);
         dup2(screen, STDOUT_FILENO);
+        const rlimit no_core{0, 0};
+        setrlimit(RLIMIT_CORE, &no_core);
+        rlimit open_files{};
+        getrlimit(RLIMIT_NOFILE, &open_files);
+        open_files.rlim_cur =
+            std::max(open_files.rlim_cur, std::min(open_files.rlim_max, rlim_t{2048}));
+        setrlimit(RLIMIT_NOFILE, &open_files);
+        // All of them, so that no descriptor closed on exec leaves a lower one free.
+        for (int fd = 3; fd < 3 + descriptors; ++fd)
+            dup2(STDIN_FILENO, fd);
         exec_quarnel();
     }
     close(screen);
@@ -233,11 +256,12 @@ int await_stop_or_end(pid_t pid, int terminal, bool reading, std::string& shown,
 }
 
 // What is done to the program at its terminal, word by word: a signal ("TSTP"), a pause in ms,
-// "read" to read the screen from then on, "full" to stop reading and fill the terminal up, "cut" to
-// read until a colour shows and then throw away what the terminal has not shown yet (as Ctrl-C
-// does), "hangup" to close the terminal, "all" to read until the whole picture is shown, or the
-// state the program must reach within a second: "stopped", "running" or "ended" (by ends_by). Once
-// stopped or ended, the screen read so far shows no colour on.
+// "read" to read the screen from then on, "full" to stop reading and fill the terminal up (with
+// carriage returns, which show nothing), "cut" to read until a colour shows and then throw away
+// what the terminal has not shown yet (as Ctrl-C does), "hangup" to close the terminal, "all" to
+// read until the whole picture is shown, or the state the program must reach, within 600 ms:
+// "stopped", "running" or "ended" (by ends_by). Once stopped or ended, the screen read so far shows
+// no colour on.
 struct scenario {
     const char* name;
     std::string script;
@@ -247,6 +271,7 @@ struct scenario {
     int gnomes = 2000;      // chosen at once, after which the program waits at its prompt
     int ignored = 0;        // a signal whoever started the program chose to ignore
     bool orphaned = false;  // in a session of its own, its controlling terminal another one
+    int descriptors = 0;    // more open descriptors it starts with
 };
 
 void PrintTo(const scenario& s, std::ostream* os) { *os << s.name; }
@@ -256,8 +281,9 @@ class Signals : public testing::TestWithParam<scenario> {};
 TEST_P(Signals, LeaveNoColourOnAndAreCarriedOut)
 {
     const scenario& s = GetParam();
-    const std::map<std::string, int> signals{
-        {"TSTP", SIGTSTP}, {"CONT", SIGCONT}, {"INT", SIGINT}, {"HUP", SIGHUP}, {"TERM", SIGTERM}};
+    const std::map<std::string, int> signals{{"TSTP", SIGTSTP}, {"CONT", SIGCONT},
+                                             {"INT", SIGINT},   {"HUP", SIGHUP},
+                                             {"TERM", SIGTERM}, {"QUIT", SIGQUIT}};
     bool in_colour = false;
     const auto give_up =
         std::chrono::steady_clock::now() + std::chrono::seconds(s.in_colour ? 40 : 0);
@@ -272,7 +298,7 @@ TEST_P(Signals, LeaveNoColourOnAndAreCarriedOut)
         int screen = -1;
         const int other_terminal = s.orphaned ? open_terminal(screen) : -1;
         close(screen);
-        const pid_t pid = start_job(choices[0], terminal, s.ignored, other_terminal);
+        const pid_t pid = start_job(choices[0], terminal, s.ignored, s.descriptors, other_terminal);
         const group_guard job{pid};
         const std::string menu = golden("menu.txt");
         const seen expected = as_seen(repeated(menu, attempt + 1) +
@@ -289,7 +315,7 @@ TEST_P(Signals, LeaveNoColourOnAndAreCarriedOut)
             } else if (word == "read" || word == "full") {
                 reading = word == "read";
                 const int screen = reading ? -1 : open(ptsname(terminal), O_WRONLY | O_NONBLOCK);
-                while (screen >= 0 && write(screen, "full", 4) > 0) {
+                while (screen >= 0 && write(screen, "\r\r\r\r", 4) > 0) {
                 }
                 close(screen);
             } else if (word == "hangup") {
@@ -313,8 +339,9 @@ TEST_P(Signals, LeaveNoColourOnAndAreCarriedOut)
                 pause_ms(50);
                 tcflush(terminal, TCIFLUSH);
             } else {
-                const int status = await_stop_or_end(pid, terminal, reading, shown,
-                                                     word == "running" ? 300 : 1000);
+                // A stop or end waits a quarter of a second for a terminal that takes nothing.
+                const int status =
+                    await_stop_or_end(pid, terminal, reading, shown, word == "running" ? 300 : 600);
                 const bool ended = WIFSIGNALED(status) && WTERMSIG(status) == s.ends_by;
                 EXPECT_EQ(status == -1         ? "running"
                           : WIFSTOPPED(status) ? "stopped"
@@ -346,7 +373,9 @@ INSTANTIATE_TEST_SUITE_P(
         scenario{"StopAndInterruptInColour", "300 TSTP 100 read stopped CONT 20 INT", SIGINT, true},
         scenario{"StoppedThenDrawnToTheEnd", "20 TSTP read stopped CONT all TERM", SIGTERM, true,
                  300},
-        scenario{"FirstEndWins", "20 INT TERM", SIGINT},
+        scenario{"FirstEndWins", "20 QUIT TERM", SIGQUIT},
+        scenario{"CtrlCTwiceAtAFullTerminalPastDescriptor1024", "full INT INT read", SIGINT, true,
+                 2000, 0, false, 1100},
         scenario{"StopBeforeEndAtAFullTerminal", "full TSTP 50 TERM stopped read CONT", SIGTERM},
         scenario{"HangUpWhileWaitingToWrite", "full HUP 50 hangup", SIGHUP},
         scenario{"HangUpInColour", "20 HUP read", SIGHUP, true},
