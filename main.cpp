@@ -117,8 +117,57 @@ int wake_pipe[2] = {-1, -1};             // a byte in it ends the one wait
 
 bool signal_recorded() { return (stop_recorded | ending_signal) != 0; }
 
-size_t put(string_view text);
-int wait_for(int fd, short events, int limit_ms);
+// A read or write that failed only for now: interrupted, or on a descriptor left non-blocking.
+bool not_ready(int error) { return error == EINTR || error == EAGAIN || error == EWOULDBLOCK; }
+
+bool in_foreground() { return tcgetpgrp(output_fd) == getpgrp(); }
+
+// Under `stty tostop` a job in the background that writes to its terminal is stopped by it.
+bool may_write_to_terminal()
+{
+    termios modes{};
+    return in_foreground() || (tcgetattr(output_fd, &modes) == 0 && (modes.c_lflag & TOSTOP) == 0);
+}
+
+// The one wait: until fd is ready (1), a signal is recorded or limit_ms (-1: none) pass (0), or it
+// fails (-1). A signal recorded before it starts still ends it, by the byte the handler wrote into
+// the pipe. A limit means one is recorded already: then the pipe is not watched.
+int wait_for(int fd, short events, int limit_ms)
+{
+    pollfd ready[] = {{fd, events, 0}, {limit_ms < 0 ? wake_pipe[0] : -1, POLLIN, 0}};
+    const int count = poll(ready, 2, limit_ms);
+    char woken[64];
+    while (ready[1].revents != 0 && read(wake_pipe[0], woken, sizeof woken) > 0) {
+    }
+    return count < 0 && errno != EINTR ? -1 : ready[0].revents != 0;
+}
+
+// The one write loop. Returns how much of text went out: all, unless a write failed (output_error
+// says why), or a recorded signal comes first where the terminal is closed or stuck.
+size_t put(string_view text)
+{
+    size_t sent = 0;
+    int patient_waits = 0; // with a signal recorded, each a tenth of the patience at most
+    while (sent < text.size() && !(signal_recorded() && !may_write_to_terminal())) {
+        const ssize_t written = write(output_fd, text.data() + sent, text.size() - sent);
+        if (written > 0) {
+            sent += static_cast<size_t>(written);
+        } else if (written == 0 || !not_ready(errno)) { // a write that takes nothing: a full device
+            output_error = written == 0 ? ENOSPC : errno;
+        } else {
+            const bool patient = signal_recorded();
+            const int ready = wait_for(output_fd, POLLOUT, patient ? patience_ms / 10 : -1);
+            if (ready < 0)
+                output_error = errno;
+            else if (ready == 0 && patient && ++patient_waits == 10)
+                break;
+        }
+        if (output_error != 0)
+            break;
+    }
+    return sent;
+}
+
 void carry_out_signals(string_view unsent, bool at_prompt);
 
 // Standard output for the whole run. Each flush leaves as a single write(2) unless the descriptor
@@ -174,9 +223,6 @@ class standard_output_buffer : public streambuf {
     char buffer[8192];
     int dropped = -1; // the colour in force after what was flushed and dropped from the buffer
 };
-
-// A read or write that failed only for now: interrupted, or on a descriptor left non-blocking.
-bool not_ready(int error) { return error == EINTR || error == EAGAIN || error == EWOULDBLOCK; }
 
 // Standard input for the whole run, read with read(2) so that a file can be handed on where the
 // program stopped reading.
@@ -260,8 +306,7 @@ dev_t terminal_of(int fd)
 }
 
 // A descriptor of the program's own on standard output's terminal, apart from the shell's, that
-// never blocks, and so never keeps a recorded signal waiting. /dev/tty opens even where the
-// terminal's name does not (run as another user on it).
+// never blocks a recorded signal. /dev/tty opens even where the name does not (as another user).
 int open_own_terminal()
 {
     for (const char* name : {"/dev/tty", const_cast<const char*>(ttyname(STDOUT_FILENO))}) {
@@ -299,58 +344,10 @@ void set_up_standard_streams()
     cin.rdbuf(&input);
 }
 
-bool in_foreground() { return tcgetpgrp(output_fd) == getpgrp(); }
-
-// Under `stty tostop` a job in the background that writes to its terminal is stopped by it.
-bool may_write_to_terminal()
+// Where all output is out and a colour may be on, sends the reset; returns how much went out.
+size_t take_colour_away(bool all_out, int colour)
 {
-    termios modes{};
-    return in_foreground() || (tcgetattr(output_fd, &modes) == 0 && (modes.c_lflag & TOSTOP) == 0);
-}
-
-// The one write loop. Returns how much of text went out: all, unless a write failed (output_error
-// says why), or a recorded signal comes first where the terminal is closed or stuck.
-size_t put(string_view text)
-{
-    size_t sent = 0;
-    int patient_waits = 0; // with a signal recorded, each a tenth of the patience at most
-    while (sent < text.size() && !(signal_recorded() && !may_write_to_terminal())) {
-        const ssize_t written = write(output_fd, text.data() + sent, text.size() - sent);
-        if (written > 0) {
-            sent += static_cast<size_t>(written);
-        } else if (written == 0 || !not_ready(errno)) { // a write that takes nothing: a full device
-            output_error = written == 0 ? ENOSPC : errno;
-        } else {
-            const bool patient = signal_recorded();
-            const int ready = wait_for(output_fd, POLLOUT, patient ? patience_ms / 10 : -1);
-            if (ready < 0)
-                output_error = errno;
-            else if (ready == 0 && patient && ++patient_waits == 10)
-                break;
-        }
-        if (output_error != 0)
-            break;
-    }
-    return sent;
-}
-
-// The one wait: until fd is ready (1), a signal is recorded or limit_ms (-1: none) pass (0), or it
-// fails (-1). A signal recorded before it starts still ends it, by the byte the handler wrote into
-// the pipe. A limit means one is recorded already: then the pipe is not watched.
-int wait_for(int fd, short events, int limit_ms)
-{
-    pollfd ready[] = {{fd, events, 0}, {limit_ms < 0 ? wake_pipe[0] : -1, POLLIN, 0}};
-    const int count = poll(ready, 2, limit_ms);
-    char woken[64];
-    while (ready[1].revents != 0 && read(wake_pipe[0], woken, sizeof woken) > 0) {
-    }
-    return count < 0 && errno != EINTR ? -1 : ready[0].revents != 0;
-}
-
-// Returns how much of the reset went out where a colour may be on; none where it may not be sent.
-size_t take_colour_away(int colour)
-{
-    return colour >= 0 && may_write_to_terminal() ? put(reset_sequence) : 0;
+    return all_out && colour >= 0 && may_write_to_terminal() ? put(reset_sequence) : 0;
 }
 
 // Ctrl-Z. Where all was out, the colour is taken away first, and after the continue set again,
@@ -358,7 +355,7 @@ size_t take_colour_away(int colour)
 string stop_until_continued(string_view unsent, bool at_prompt)
 {
     const int colour = output.colour_shown();
-    const size_t reset_sent = unsent.empty() ? take_colour_away(colour) : 0;
+    const size_t reset_sent = take_colour_away(unsent.empty(), colour);
     // SIGTSTP's default action, which the kernel leaves out in an orphaned job, raised held back so
     // that a stop meanwhile merges and a continue discards it; it stops in the second sigprocmask.
     sigset_t stop;
@@ -373,7 +370,6 @@ string stop_until_continued(string_view unsent, bool at_prompt)
     stop_recorded = 0;
     sigprocmask(SIG_SETMASK, &let_in, nullptr);
     set_action(SIGTSTP, record);
-
     string owed(reset_sent > 0 ? reset_sequence.substr(reset_sent) : unsent);
     if (reset_sent > 0 && colour > 0)
         owed += "\033[" + to_string(colour) + 'm';
@@ -383,8 +379,7 @@ string stop_until_continued(string_view unsent, bool at_prompt)
 // Ends the program by the signal's default action, so that the shell sees what ended it.
 [[noreturn]] void end_by(int signal, bool all_out)
 {
-    if (all_out)
-        take_colour_away(output.colour_shown());
+    take_colour_away(all_out, output.colour_shown());
     set_action(signal, SIG_DFL);
     raise(signal);
     _exit(128 + signal); // only where the signal is held back; the status a shell would show
