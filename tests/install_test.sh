@@ -3,9 +3,11 @@
 # list characters and a directory of the user's own, and twice under a relative DESTDIR, and runs
 # the installed program; the uninstall target then takes away all it added and nothing else. A
 # new build directory refuses the tests without GoogleTest, then builds and installs the program
-# with QUARNEL_INSTALL_GAMESDIR=bin.
+# with QUARNEL_INSTALL_GAMESDIR=bin. The arguments after the first seven start a program built for
+# another machine: its emulator.
 set -eu
 cmake=$1 source=$2 build=$3 menu=$4 games=$5 man=$6 doc=$7
+shift 7
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 rm -f "$build/installed.txt"
@@ -22,7 +24,7 @@ test ! -e "$prefix/share/lintian"
 if command -v readelf > /dev/null; then
     test -z "$(readelf -S "$prefix/$games/quarnel" | grep symtab)"
 fi
-printf 'q\n' | "$prefix/$games/quarnel" > "$tmp/out"
+printf 'q\n' | "$@" "$prefix/$games/quarnel" > "$tmp/out"
 cmp "$tmp/out" "$menu"
 "$cmake" --build "$build" --target uninstall > /dev/null
 test "$(find "$prefix" | sort)" = "$before"

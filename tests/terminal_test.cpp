@@ -374,7 +374,7 @@ INSTANTIATE_TEST_SUITE_P(
         scenario{"StoppedThenDrawnToTheEnd", "20 TSTP read stopped CONT all TERM", SIGTERM, true,
                  300},
         scenario{"FirstEndWins", "20 QUIT TERM", SIGQUIT},
-        scenario{"CtrlCTwiceAtAFullTerminalPastDescriptor1024", "full INT INT read", SIGINT, true,
+        scenario{"CtrlCTwiceAtAFullTerminalPastDescriptor1024", "200 full INT INT read", SIGINT, true,
                  2000, 0, false, 1100},
         scenario{"StopBeforeEndAtAFullTerminal", "full TSTP 50 TERM stopped read CONT", SIGTERM},
         scenario{"HangUpWhileWaitingToWrite", "full HUP 50 hangup", SIGHUP},
