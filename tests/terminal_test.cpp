@@ -313,6 +313,9 @@ TEST_P(Signals, LeaveNoColourOnAndAreCarriedOut)
         std::string shown;
         bool reading = false;
         in_colour = true;
+        // The words count from the program's first output, however long it takes to start.
+        pollfd started{terminal, POLLIN, 0};
+        poll(&started, 1, 5000);
         std::istringstream words(s.script + " ended");
         for (std::string word; words >> word;) {
             if (signals.count(word) != 0) {
