@@ -195,7 +195,7 @@ class standard_output_buffer : public streambuf {
     }
 
     // The buffer is full: what is not flushed yet moves to its start, so that no flush is cut in
-    // two, unless it is the larger part.
+    // two; only where it is larger than what was flushed before it is it written out first.
     int_type overflow(int_type c) override
     {
         if (pbase() - buffer < pptr() - pbase() && sync() != 0)

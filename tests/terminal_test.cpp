@@ -124,6 +124,9 @@ const std::string menu = as_shown(golden("menu.txt"));
 // Shows what became of the jobs soon after; the test ends as soon as it has seen it.
 const std::string settled = "sleep 0.3; jobs; sleep 2; jobs";
 
+// Waits until the job in the background has stopped.
+const std::string once_stopped = "until [ -n \"$(jobs -s)\" ]; do sleep 0.05; done; ";
+
 // Under `stty tostop` a job in the background that writes to the terminal is stopped by it, so a
 // job killed there must end without writing: `kill` sends the signal, then a continue. With the
 // screen unread and the terminal full, Ctrl-Z stops the program in the middle of a line.
@@ -137,9 +140,8 @@ INSTANTIATE_TEST_SUITE_P(
                        {"", "", 300},
                        {"\x1a", "Terminated", 500}}},
         shell_session{"HungUpInTheBackground",
-                      "stty tostop; \"$0\" < <(yes 1 | head -n 300) & "
-                      "until [ -n \"$(jobs -s)\" ]; do sleep 0.05; done; kill -HUP %1; " +
-                          settled,
+                      "stty tostop; \"$0\" < <(yes 1 | head -n 300) & " + once_stopped +
+                          "kill -HUP %1; " + settled,
                       {{"", "Hangup"}}},
         shell_session{"PromptAgainAfterFgAndEndOfInput",
                       "\"$0\"; fg; echo \"status $?\"",
@@ -149,8 +151,7 @@ INSTANTIATE_TEST_SUITE_P(
                        {"", "\r\nIhre Aktion: "},
                        {"\x04", "\r\nstatus 0\r\n"}}},
         shell_session{"StoppedByItsReadInTheBackground",
-                      "\"$0\" & until [ -n \"$(jobs -s)\" ]; do sleep 0.05; done; jobs; fg; "
-                      "echo \"status $?\"",
+                      "\"$0\" & " + once_stopped + "jobs; fg; echo \"status $?\"",
                       {{"", menu + "\r\n[1]+  Stopped"}, {"q\n", "status 0"}}},
         shell_session{"ResetAfterMoreMenusThanTheBufferHolds",
                       "\"$0\"",
