@@ -1,22 +1,17 @@
 // main.cpp: quarnel's menu loop; shows the menu, reads choices and draws the chosen gnomes.
 #include <cerrno>
 #include <charconv>
-#include <csignal>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <iomanip>
 #include <iostream>
 #include <iterator>
 #include <locale>
-#include <poll.h>
 #include <streambuf>
 #include <string>
 #include <string_view>
-#include <sys/stat.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include "gnome.h"
 
@@ -92,9 +87,11 @@ istream& read_token(istream& in, string& token)
     return in;
 }
 
-// The standard streams and the terminal. No colour may outlive the program at a terminal or stay
-// on while it stands stopped, so handlers only record the ending signals and Ctrl-Z, and the main
-// line acts where the colour in force is known. Files and pipes get no handler and pay nothing.
+// The standard streams, the same on every system: read and written with the system's own calls,
+// so that bytes pass unchanged and a file can be handed on where the program stopped reading. No
+// colour may outlive the program at a terminal or stay on while it stands stopped; what a terminal
+// needs beyond that differs between systems and lives at the end of this file. Files and pipes pay
+// nothing for it.
 
 constexpr string_view reset_sequence = "\033[0m";
 
@@ -102,44 +99,42 @@ constexpr string_view reset_sequence = "\033[0m";
 // read by nobody) to take the rest of a line, and the reset.
 constexpr int patience_ms = 250;
 
-int output_fd = STDOUT_FILENO; // at a terminal, the program's own descriptor on it
-int input_fd = STDIN_FILENO;   // the same, where standard input is that terminal too
+constexpr int standard_input = 0;
+constexpr int standard_output = 1;
+
+int output_fd = standard_output; // at a terminal, the program's own descriptor on it
+int input_fd = standard_input;   // the same, where standard input is that terminal too
 int output_error = 0;
 int input_error = 0;
 
-bool at_terminal() { return output_fd != STDOUT_FILENO; }
-
-// Recorded as the kernel would act on them: an end that came first leaves a later stop unrecorded,
-// a stop that came first is carried out first, and a continue takes back a stop recorded before it.
-volatile sig_atomic_t stop_recorded = 0;
-volatile sig_atomic_t ending_signal = 0; // the first that came, or 0
-int wake_pipe[2] = {-1, -1};             // a byte in it ends the one wait
-
-bool signal_recorded() { return (stop_recorded | ending_signal) != 0; }
+// Whether the program writes to its terminal through a descriptor of its own, which a terminal with
+// job control needs.
+bool at_terminal() { return output_fd != standard_output; }
 
 // A read or write that failed only for now: interrupted, or on a descriptor left non-blocking.
 bool not_ready(int error) { return error == EINTR || error == EAGAIN || error == EWOULDBLOCK; }
 
-bool in_foreground() { return tcgetpgrp(output_fd) == getpgrp(); }
+enum class ready_for { reading, writing };
 
-// Under `stty tostop` a job in the background that writes to its terminal is stopped by it.
-bool may_write_to_terminal()
-{
-    termios modes{};
-    return in_foreground() || (tcgetattr(output_fd, &modes) == 0 && (modes.c_lflag & TOSTOP) == 0);
-}
+// What differs between a POSIX terminal and a Windows console, defined at the end of this file.
+void set_up_terminal();
+bool signal_recorded();
+bool may_write_to_terminal();
+int wait_for(int fd, ready_for what, int limit_ms);
+ptrdiff_t read_some(int fd, char* buffer, size_t size);
+ptrdiff_t write_some(int fd, const char* text, size_t size);
+void move_input_by(ptrdiff_t offset);
+void carry_out_signals(string_view unsent, bool at_prompt);
+void leave_terminal();
 
-// The one wait: until fd is ready (1), a signal is recorded or limit_ms (-1: none) pass (0), or it
-// fails (-1). A signal recorded before it starts still ends it, by the byte the handler wrote into
-// the pipe. A limit means one is recorded already: then the pipe is not watched.
-int wait_for(int fd, short events, int limit_ms)
+// A flush is whole lines with whole SGR sequences: the code in force after text is its last, or
+// before where text has none.
+int colour_after(string_view text, int before)
 {
-    pollfd ready[] = {{fd, events, 0}, {limit_ms < 0 ? wake_pipe[0] : -1, POLLIN, 0}};
-    const int count = poll(ready, 2, limit_ms);
-    char woken[64];
-    while (ready[1].revents != 0 && read(wake_pipe[0], woken, sizeof woken) > 0) {
-    }
-    return count < 0 && errno != EINTR ? -1 : ready[0].revents != 0;
+    const size_t escape = text.rfind('\033');
+    if (escape != string_view::npos)
+        from_chars(text.data() + escape + 2, text.data() + text.size(), before);
+    return before;
 }
 
 // The one write loop. Returns how much of text went out: all, unless a write failed (output_error
@@ -149,14 +144,15 @@ size_t put(string_view text)
     size_t sent = 0;
     int patient_waits = 0; // with a signal recorded, each a tenth of the patience at most
     while (sent < text.size() && !(signal_recorded() && !may_write_to_terminal())) {
-        const ssize_t written = write(output_fd, text.data() + sent, text.size() - sent);
+        const ptrdiff_t written = write_some(output_fd, text.data() + sent, text.size() - sent);
         if (written > 0) {
             sent += static_cast<size_t>(written);
         } else if (written == 0 || !not_ready(errno)) { // a write that takes nothing: a full device
             output_error = written == 0 ? ENOSPC : errno;
         } else {
             const bool patient = signal_recorded();
-            const int ready = wait_for(output_fd, POLLOUT, patient ? patience_ms / 10 : -1);
+            const int ready =
+                wait_for(output_fd, ready_for::writing, patient ? patience_ms / 10 : -1);
             if (ready < 0)
                 output_error = errno;
             else if (ready == 0 && patient && ++patient_waits == 10)
@@ -168,9 +164,7 @@ size_t put(string_view text)
     return sent;
 }
 
-void carry_out_signals(string_view unsent, bool at_prompt);
-
-// Standard output for the whole run. Each flush leaves as a single write(2) unless the descriptor
+// Standard output for the whole run. Each flush leaves as a single write unless the descriptor
 // takes less, so a person at a terminal sees every picture line at once. Flushed text stays in the
 // buffer, so that the colour in force is looked for only where a signal is carried out.
 class standard_output_buffer : public streambuf {
@@ -211,29 +205,19 @@ class standard_output_buffer : public streambuf {
     }
 
   private:
-    // A flush is whole lines with whole SGR sequences: the code in force after text is its last.
-    static int colour_after(string_view text, int before)
-    {
-        const size_t escape = text.rfind('\033');
-        if (escape != string_view::npos)
-            from_chars(text.data() + escape + 2, text.data() + text.size(), before);
-        return before;
-    }
-
     char buffer[8192];
     int dropped = -1; // the colour in force after what was flushed and dropped from the buffer
 };
 
-// Standard input for the whole run, read with read(2) so that a file can be handed on where the
-// program stopped reading.
+// Standard input for the whole run.
 class standard_input_buffer : public streambuf {
   public:
     // Leaves a seekable input just past the one white-space character that ended the last choice,
     // or at its end, so that the next reader of a shared file gets the rest.
     void give_back_unread()
     {
-        const off_t unread = egptr() - gptr();
-        lseek(STDIN_FILENO, unread > 0 ? 1 - unread : 0, SEEK_CUR);
+        const ptrdiff_t unread = egptr() - gptr();
+        move_input_by(unread > 0 ? 1 - unread : 0);
     }
 
   protected:
@@ -245,16 +229,16 @@ class standard_input_buffer : public streambuf {
         const bool read_first = input_fd == output_fd || !at_terminal();
         while (gptr() == egptr()) {
             carry_out_signals({}, true);
-            if (!read_first && wait_for(input_fd, POLLIN, -1) == 0)
+            if (!read_first && wait_for(input_fd, ready_for::reading, -1) == 0)
                 continue;
-            const ssize_t got = read(input_fd, buffer, sizeof buffer);
+            const ptrdiff_t got = read_some(input_fd, buffer, sizeof buffer);
             if (got > 0) {
                 setg(buffer, buffer, buffer + got);
             } else if (got == 0 || !not_ready(errno)) {
                 input_error = got == 0 ? 0 : errno;
                 return traits_type::eof();
             } else if (read_first && errno != EINTR) {
-                wait_for(input_fd, POLLIN, -1);
+                wait_for(input_fd, ready_for::reading, -1);
             }
         }
         return traits_type::to_int_type(*gptr());
@@ -266,6 +250,188 @@ class standard_input_buffer : public streambuf {
 
 standard_output_buffer output;
 standard_input_buffer input;
+
+void set_up_standard_streams()
+{
+    set_up_terminal();
+    cout.rdbuf(&output);
+    cin.rdbuf(&input);
+}
+
+// Closes the prompt's line where input ended there, reports a failed read or write, or hands on the
+// rest of a shared input; then leaves the terminal as it was found.
+int finish_standard_streams(bool ended_by_choice)
+{
+    if (cin.fail())
+        cout << '\n';
+    const bool flushed = static_cast<bool>(cout.flush());
+    cout.rdbuf(nullptr); // it is flushed once more at exit, after output is gone
+    const int error = flushed ? input_error : output_error;
+    const char* const what = flushed ? "read" : "write";
+    if (error != 0)
+        cerr << string("quarnel: ") + what + " error: " + strerror(error) + "\n";
+    else if (ended_by_choice)
+        input.give_back_unread();
+    leave_terminal();
+    return error != 0 ? EXIT_FAILURE : EXIT_SUCCESS;
+}
+
+} // namespace
+
+// The terminal, once for a Windows console and once for every other system.
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#include <cstdio>
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+namespace {
+
+// A console has no job control and nothing to record: Ctrl-C and Ctrl-Break are carried out at
+// once by the console's handler on a thread of its own (end_at_console). Its descriptors always
+// block, so each is ready as soon as asked.
+bool signal_recorded() { return false; }
+bool may_write_to_terminal() { return true; }
+int wait_for(int, ready_for, int) { return 1; }
+void carry_out_signals(string_view, bool) {}
+
+HANDLE console = INVALID_HANDLE_VALUE; // standard output, where it is a console
+DWORD console_mode = 0;                // its mode and code page as they were found
+UINT console_code_page = 0;
+
+// Held by every write and, once taken, by the handler until the process is gone: so the reset is
+// never written into the middle of a write, and nothing is written after it.
+SRWLOCK writing = SRWLOCK_INIT;
+int colour_written = -1; // the SGR code in force at the console after the last write
+
+// Windows has no SIGPIPE: a filter whose reader is gone ends at once, without a message, with the
+// status a POSIX shell shows for a filter that SIGPIPE ended, so that scripts see the same status
+// on every system.
+constexpr int closed_pipe_status = 128 + 13;
+
+ptrdiff_t read_some(int fd, char* buffer, size_t size)
+{
+    return _read(fd, buffer, static_cast<unsigned>(size));
+}
+
+ptrdiff_t write_some(int fd, const char* text, size_t size)
+{
+    AcquireSRWLockExclusive(&writing);
+    const int written = _write(fd, text, static_cast<unsigned>(size));
+    const DWORD error = GetLastError(); // the C runtime reports a closed pipe as EINVAL
+    if (written > 0 && console != INVALID_HANDLE_VALUE)
+        colour_written = colour_after({text, size_t(written)}, colour_written);
+    ReleaseSRWLockExclusive(&writing);
+    if (written < 0 && (error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE ||
+                        error == ERROR_PIPE_NOT_CONNECTED)) // the last is what wine reports
+        _exit(closed_pipe_status);
+    return written;
+}
+
+void move_input_by(ptrdiff_t offset) { _lseeki64(standard_input, offset, SEEK_CUR); }
+
+void put_console_back()
+{
+    SetConsoleMode(console, console_mode);
+    SetConsoleOutputCP(console_code_page);
+}
+
+// Ctrl-C and Ctrl-Break: the colour back to the default where one is on, the console as it was
+// found, then the end Windows gives them by default. TerminateProcess, not ExitProcess, so that
+// no exit handler flushes anything more.
+BOOL WINAPI end_at_console(DWORD event)
+{
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
+        return FALSE;
+    AcquireSRWLockExclusive(&writing);
+    if (colour_written > 0)
+        _write(output_fd, reset_sequence.data(), static_cast<unsigned>(reset_sequence.size()));
+    put_console_back();
+    TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+    return TRUE;
+}
+
+// Bytes pass unchanged, as on every other system: no "\r" before each "\n", and no byte 0x1A that
+// ends the input. Only a console gets colours (virtual-terminal processing) and UTF-8 turned on.
+void set_up_terminal()
+{
+    for (const int fd : {standard_input, standard_output, 2})
+        _setmode(fd, _O_BINARY);
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(standard_output));
+    if (!GetConsoleMode(handle, &console_mode))
+        return;
+    console = handle;
+    console_code_page = GetConsoleOutputCP();
+    // The handler is there before the console changes, and it changes under the lock, so that
+    // Ctrl-C never leaves it changed.
+    SetConsoleCtrlHandler(end_at_console, TRUE);
+    AcquireSRWLockExclusive(&writing);
+    SetConsoleMode(console,
+                   console_mode | ENABLE_PROCESSED_OUTPUT | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+    SetConsoleOutputCP(CP_UTF8);
+    ReleaseSRWLockExclusive(&writing);
+}
+
+void leave_terminal()
+{
+    AcquireSRWLockExclusive(&writing);
+    if (console != INVALID_HANDLE_VALUE)
+        put_console_back();
+    ReleaseSRWLockExclusive(&writing);
+}
+
+} // namespace
+
+#else
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+// At a terminal, handlers only record the ending signals and Ctrl-Z, and the main line acts on
+// them where the colour in force is known.
+//
+// Recorded as the kernel would act on them: an end that came first leaves a later stop unrecorded,
+// a stop that came first is carried out first, and a continue takes back a stop recorded before it.
+volatile sig_atomic_t stop_recorded = 0;
+volatile sig_atomic_t ending_signal = 0; // the first that came, or 0
+int wake_pipe[2] = {-1, -1};             // a byte in it ends the one wait
+
+bool signal_recorded() { return (stop_recorded | ending_signal) != 0; }
+
+bool in_foreground() { return tcgetpgrp(output_fd) == getpgrp(); }
+
+// Under `stty tostop` a job in the background that writes to its terminal is stopped by it.
+bool may_write_to_terminal()
+{
+    termios modes{};
+    return in_foreground() || (tcgetattr(output_fd, &modes) == 0 && (modes.c_lflag & TOSTOP) == 0);
+}
+
+// The one wait: until fd is ready (1), a signal is recorded or limit_ms (-1: none) pass (0), or it
+// fails (-1). A signal recorded before it starts still ends it, by the byte the handler wrote into
+// the pipe. A limit means one is recorded already: then the pipe is not watched.
+int wait_for(int fd, ready_for what, int limit_ms)
+{
+    const short events = what == ready_for::reading ? POLLIN : POLLOUT;
+    pollfd ready[] = {{fd, events, 0}, {limit_ms < 0 ? wake_pipe[0] : -1, POLLIN, 0}};
+    const int count = poll(ready, 2, limit_ms);
+    char woken[64];
+    while (ready[1].revents != 0 && read(wake_pipe[0], woken, sizeof woken) > 0) {
+    }
+    return count < 0 && errno != EINTR ? -1 : ready[0].revents != 0;
+}
+
+ptrdiff_t read_some(int fd, char* buffer, size_t size) { return read(fd, buffer, size); }
+
+ptrdiff_t write_some(int fd, const char* text, size_t size) { return write(fd, text, size); }
+
+void move_input_by(ptrdiff_t offset) { lseek(STDIN_FILENO, offset, SEEK_CUR); }
 
 void record(int signal)
 {
@@ -320,7 +486,7 @@ int open_own_terminal()
 
 // Where the program cannot open its terminal for itself, or has no descriptors left, the signals
 // keep their default actions, as for files and pipes; those its starter ignores stay ignored.
-void set_up_standard_streams()
+void set_up_terminal()
 {
     const int terminal = isatty(STDOUT_FILENO) ? open_own_terminal() : -1;
     int ends[2];
@@ -340,8 +506,6 @@ void set_up_standard_streams()
     } else {
         close(terminal);
     }
-    cout.rdbuf(&output);
-    cin.rdbuf(&input);
 }
 
 // Where all output is out and a colour may be on, sends the reset; returns how much went out.
@@ -401,22 +565,9 @@ void carry_out_signals(string_view unsent, bool at_prompt)
     }
 }
 
-// Closes the prompt's line where input ended there, reports a failed read or write, or hands on the
-// rest of a shared input; then carries out a signal recorded after the last flush.
-int finish_standard_streams(bool ended_by_choice)
-{
-    if (cin.fail())
-        cout << '\n';
-    const bool flushed = static_cast<bool>(cout.flush());
-    cout.rdbuf(nullptr); // it is flushed once more at exit, after output is gone
-    const int error = flushed ? input_error : output_error;
-    const char* const what = flushed ? "read" : "write";
-    if (error != 0)
-        cerr << string("quarnel: ") + what + " error: " + strerror(error) + "\n";
-    else if (ended_by_choice)
-        input.give_back_unread();
-    carry_out_signals({}, false);
-    return error != 0 ? EXIT_FAILURE : EXIT_SUCCESS;
-}
+// A signal recorded after the last flush is carried out as the program ends.
+void leave_terminal() { carry_out_signals({}, false); }
 
 } // namespace
+
+#endif
