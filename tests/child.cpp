@@ -92,7 +92,7 @@ outcome run_quarnel(const std::string& input, const std::vector<std::string>& ar
     const int out = temporary_file();
     const int err = temporary_file();
     outcome result{exit_status_of(start_quarnel({in, out, err}, args)), contents_of(out),
-                   contents_of(err), contents_of(in, lseek(in, 0, SEEK_CUR))};
+                   contents_of(err)};
     close(in);
     close(out);
     close(err);

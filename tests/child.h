@@ -18,7 +18,6 @@ struct outcome {
     int exit_status; // -1 when the program did not exit normally
     std::string out;
     std::string err;
-    std::string unread_input; // the input file from the offset the program left it at
 };
 
 // Starts the program; file_size_limit caps the size of files it writes, as `ulimit -f` does.

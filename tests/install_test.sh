@@ -3,28 +3,40 @@
 # list characters and a directory of the user's own, and twice under a relative DESTDIR, and runs
 # the installed program; the uninstall target then takes away all it added and nothing else. A
 # new build directory refuses the tests without GoogleTest, then builds and installs the program
-# with QUARNEL_INSTALL_GAMESDIR=bin. The arguments after the first seven start a program built for
-# another machine: its emulator.
+# with QUARNEL_INSTALL_GAMESDIR=bin. After the first four arguments come the files the install puts
+# under the prefix, the program first, then "--", then what starts a program built for another
+# machine: its emulator.
 set -eu
-cmake=$1 source=$2 build=$3 menu=$4 games=$5 man=$6 doc=$7
-shift 7
+cmake=$1 source=$2 build=$3 menu=$4
+shift 4
+files=
+while [ "$1" != -- ]; do
+    files="$files $1"
+    shift
+done
+shift
+set -f # the names are plain paths, with no patterns in them
+program=${files# }
+program=${program%% *}
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 rm -f "$build/installed.txt"
 
 prefix="$tmp/x[1];y"
-mkdir -p "$prefix/$doc"
-echo mine > "$prefix/$doc/mine"
+mine=$(dirname "$prefix/${files##* }")
+mkdir -p "$mine"
+echo mine > "$mine/mine"
 before=$(find "$prefix" | sort)
 "$cmake" --install "$build" --prefix "$prefix" --strip > /dev/null
-test -f "$prefix/$man/man6/quarnel.6.gz"
-test -f "$prefix/$doc/copyright"
+for file in $files; do
+    test -f "$prefix/$file"
+done
 test ! -e "$prefix/share/lintian"
 # Symbol tables are looked for where the program is ELF, as on Linux and the BSDs.
 if command -v readelf > /dev/null; then
-    test -z "$(readelf -S "$prefix/$games/quarnel" | grep symtab)"
+    test -z "$(readelf -S "$prefix/$program" 2> /dev/null | grep symtab)"
 fi
-printf 'q\n' | "$@" "$prefix/$games/quarnel" > "$tmp/out"
+printf 'q\n' | "$@" "$prefix/$program" > "$tmp/out"
 cmp "$tmp/out" "$menu"
 "$cmake" --build "$build" --target uninstall > /dev/null
 test "$(find "$prefix" | sort)" = "$before"
@@ -33,8 +45,8 @@ cd "$tmp"
 for _ in 1 2; do
     DESTDIR=stage "$cmake" --install "$build" --prefix /opt/quarnel > /dev/null
 done
-test -x stage/opt/quarnel/$games/quarnel
-test ! -e /opt/quarnel/$games/quarnel
+test -x "stage/opt/quarnel/$program"
+test ! -e "/opt/quarnel/$program"
 cd /
 "$cmake" --build "$build" --target uninstall > /dev/null
 test -z "$(ls -A "$tmp/stage")"
