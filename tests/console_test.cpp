@@ -10,15 +10,15 @@ namespace {
 // Starts the program on the given standard handles, which it inherits; nullptr where it cannot.
 HANDLE start_quarnel(HANDLE in, HANDLE out, HANDLE err)
 {
-    STARTUPINFOW start{};
+    STARTUPINFOA start{};
     start.cb = sizeof start;
     start.dwFlags = STARTF_USESTDHANDLES;
     start.hStdInput = in;
     start.hStdOutput = out;
     start.hStdError = err;
-    std::wstring command = L"\"" + std::wstring(QUARNEL, QUARNEL + sizeof QUARNEL - 1) + L"\"";
+    std::string command = std::string("\"") + QUARNEL + "\"";
     PROCESS_INFORMATION started{};
-    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start,
+    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start,
                         &started))
         return nullptr;
     CloseHandle(started.hThread);
