@@ -1,5 +1,7 @@
 // What a person at a Windows console sees: the program run on a screen buffer of its own, and
 // Ctrl-C typed at it.
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <windows.h>
 
@@ -201,6 +203,30 @@ TEST(Console, CtrlCInAGnomeLeavesNoColourOn)
             return;
     }
     FAIL() << "no Ctrl-C came while a colour was on";
+}
+
+// Standard output that takes no writes (the read end of a pipe): the error is reported as on
+// every other system, byte for byte, with status 1.
+TEST(Program, ReportsAWriteErrorAsElsewhere)
+{
+    HANDLE in = CreateFileA("NUL", GENERIC_READ, 0, &inherited, OPEN_EXISTING, 0, nullptr);
+    HANDLE out_read = nullptr;
+    HANDLE out_write = nullptr;
+    HANDLE err_read = nullptr;
+    HANDLE err_write = nullptr;
+    ASSERT_TRUE(in != INVALID_HANDLE_VALUE && CreatePipe(&out_read, &out_write, &inherited, 0) &&
+                CreatePipe(&err_read, &err_write, &inherited, 0));
+    const HANDLE program = start_quarnel(in, out_read, err_write);
+    ASSERT_NE(program, nullptr);
+    CloseHandle(err_write);
+    EXPECT_EQ(exit_code_of(program), DWORD{1});
+    char errors[256];
+    DWORD got = 0;
+    ReadFile(err_read, errors, sizeof errors, &got, nullptr);
+    EXPECT_EQ(std::string(errors, got),
+              std::string("quarnel: write error: ") + std::strerror(EBADF) + "\n");
+    for (const HANDLE handle : {in, out_read, out_write, err_read, program})
+        CloseHandle(handle);
 }
 
 // Windows has no SIGPIPE: where the reader is gone, the program ends at once, with no message and
