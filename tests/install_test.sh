@@ -33,8 +33,8 @@ for file in $files; do
 done
 test ! -e "$prefix/share/lintian"
 # Symbol tables are looked for where the program is ELF, as on Linux and the BSDs.
-if command -v readelf > /dev/null; then
-    test -z "$(readelf -S "$prefix/$program" 2> /dev/null | grep symtab)"
+if command -v readelf > /dev/null && readelf -h "$prefix/$program" > /dev/null 2>&1; then
+    test -z "$(readelf -S "$prefix/$program" | grep symtab)"
 fi
 printf 'q\n' | "$@" "$prefix/$program" > "$tmp/out"
 cmp "$tmp/out" "$menu"
