@@ -472,15 +472,16 @@ dev_t terminal_of(int fd)
 }
 
 // A descriptor of the program's own on standard output's terminal, apart from the shell's, that
-// never blocks a recorded signal. /dev/tty opens even where the name does not (as another user).
+// never blocks a recorded signal. /dev/tty opens the controlling terminal whoever owns it (fstat
+// cannot tell which it is: Linux gives /dev/tty's own number); another one only its name opens.
 int open_own_terminal()
 {
-    for (const char* name : {"/dev/tty", const_cast<const char*>(ttyname(STDOUT_FILENO))}) {
-        const int fd = name ? open(name, O_RDWR | O_NONBLOCK | O_NOCTTY) : -1;
-        if (fd >= 0 && terminal_of(fd) == terminal_of(STDOUT_FILENO))
-            return own_descriptor(fd);
-        close(fd);
-    }
+    const bool controlling = tcgetsid(standard_output) == getsid(0);
+    const char* const name = controlling ? "/dev/tty" : ttyname(standard_output);
+    const int fd = name != nullptr ? open(name, O_RDWR | O_NONBLOCK | O_NOCTTY) : -1;
+    if (fd >= 0 && (controlling || terminal_of(fd) == terminal_of(standard_output)))
+        return own_descriptor(fd);
+    close(fd);
     return -1;
 }
 
@@ -496,7 +497,8 @@ void set_up_terminal()
     }
     if (wake_pipe[0] >= 0 && wake_pipe[1] >= 0) {
         output_fd = terminal;
-        input_fd = terminal_of(STDIN_FILENO) == terminal_of(terminal) ? terminal : STDIN_FILENO;
+        const bool same = terminal_of(STDIN_FILENO) == terminal_of(STDOUT_FILENO);
+        input_fd = same ? terminal : STDIN_FILENO;
         for (const int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGTSTP, SIGCONT}) {
             struct sigaction current {};
             sigaction(signal, nullptr, &current);
