@@ -1,6 +1,8 @@
 // main.cpp: quarnel's menu loop; shows the menu, reads choices and draws the chosen gnomes.
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -138,11 +140,13 @@ int colour_after(string_view text, int before)
 }
 
 // The one write loop. Returns how much of text went out: all, unless a write failed (output_error
-// says why), or a recorded signal comes first where the terminal is closed or stuck.
+// says why), or a recorded signal comes first where the terminal is closed or stuck. With a signal
+// recorded, it waits no longer than the patience, however often the wait says "ready".
 size_t put(string_view text)
 {
     size_t sent = 0;
-    int patient_waits = 0; // with a signal recorded, each a tenth of the patience at most
+    const auto never = chrono::steady_clock::time_point::max();
+    auto give_up = never;
     while (sent < text.size() && !(signal_recorded() && !may_write_to_terminal())) {
         const ptrdiff_t written = write_some(output_fd, text.data() + sent, text.size() - sent);
         if (written > 0) {
@@ -150,13 +154,14 @@ size_t put(string_view text)
         } else if (written == 0 || !not_ready(errno)) { // a write that takes nothing: a full device
             output_error = written == 0 ? ENOSPC : errno;
         } else {
-            const bool patient = signal_recorded();
-            const int ready =
-                wait_for(output_fd, ready_for::writing, patient ? patience_ms / 10 : -1);
-            if (ready < 0)
-                output_error = errno;
-            else if (ready == 0 && patient && ++patient_waits == 10)
+            const auto now = chrono::steady_clock::now();
+            if (give_up == never && signal_recorded())
+                give_up = now + chrono::milliseconds(patience_ms);
+            if (now >= give_up)
                 break;
+            if (wait_for(output_fd, ready_for::writing,
+                         give_up == never ? -1 : int((give_up - now) / 1ms) + 1) < 0)
+                output_error = errno;
         }
         if (output_error != 0)
             break;
@@ -386,10 +391,11 @@ void leave_terminal()
 #else
 #include <csignal>
 #include <fcntl.h>
-#include <poll.h>
+#include <sys/select.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -415,16 +421,25 @@ bool may_write_to_terminal()
 
 // The one wait: until fd is ready (1), a signal is recorded or limit_ms (-1: none) pass (0), or it
 // fails (-1). A signal recorded before it starts still ends it, by the byte the handler wrote into
-// the pipe. A limit means one is recorded already: then the pipe is not watched.
+// the pipe. A limit means one is recorded already: then the pipe is not watched. It is select(2),
+// which waits for a terminal everywhere (macOS's poll(2) "does not support devices"), with as
+// many fd_sets as a descriptor past FD_SETSIZE needs (on macOS, _DARWIN_UNLIMITED_SELECT).
 int wait_for(int fd, ready_for what, int limit_ms)
 {
-    const short events = what == ready_for::reading ? POLLIN : POLLOUT;
-    pollfd ready[] = {{fd, events, 0}, {limit_ms < 0 ? wake_pipe[0] : -1, POLLIN, 0}};
-    const int count = poll(ready, 2, limit_ms);
-    char woken[64];
-    while (ready[1].revents != 0 && read(wake_pipe[0], woken, sizeof woken) > 0) {
-    }
-    return count < 0 && errno != EINTR ? -1 : ready[0].revents != 0;
+    const int woken_by = limit_ms < 0 ? wake_pipe[0] : -1;
+    const size_t sets = static_cast<size_t>(max(fd, woken_by)) / FD_SETSIZE + 1;
+    vector<fd_set> reading(sets), writing(sets);
+    vector<fd_set>& watched = what == ready_for::reading ? reading : writing;
+    FD_SET(fd % FD_SETSIZE, &watched[fd / FD_SETSIZE]);
+    if (woken_by >= 0)
+        FD_SET(woken_by % FD_SETSIZE, &reading[woken_by / FD_SETSIZE]);
+    timeval limit{limit_ms / 1000, limit_ms % 1000 * 1000};
+    const int count = select(static_cast<int>(sets * FD_SETSIZE), reading.data(), writing.data(),
+                             nullptr, limit_ms < 0 ? nullptr : &limit);
+    for (char woken[64]; count > 0 && woken_by >= 0 && read(woken_by, woken, sizeof woken) > 0;)
+        continue;
+    return count < 0 ? (errno == EINTR ? 0 : -1)
+                     : count > 0 && FD_ISSET(fd % FD_SETSIZE, &watched[fd / FD_SETSIZE]);
 }
 
 ptrdiff_t read_some(int fd, char* buffer, size_t size) { return read(fd, buffer, size); }

@@ -28,6 +28,5 @@ dpkg-deb -f "$deb" Depends | grep -q 'libc6'
 TMPDIR="$tmp" lintian --pedantic -I -E --fail-on error,warning,info,pedantic,experimental "$deb" \
     2> /dev/null
 dpkg-deb -x "$deb" "$tmp/root"
-# No call is left for fortification to check at run time (see the lintian overrides), and Debian 12
-# asks for no control-flow protection.
-hardening-check --quiet --nofortify --nocfprotection "$tmp/root/usr/games/quarnel"
+# Debian 12 asks for no control-flow protection.
+hardening-check --quiet --nocfprotection "$tmp/root/usr/games/quarnel"

@@ -26,6 +26,12 @@
 
 namespace {
 
+#ifdef SHIM
+constexpr const char* shim = SHIM;
+#else
+constexpr const char* shim = "";
+#endif
+
 // A new pseudo-terminal: returns the side a person sees, and sets screen to the side programs are
 // given. Both are closed on exec. Returns -1 on failure.
 int open_terminal(int& screen)
@@ -73,9 +79,9 @@ std::string as_shown(const std::string& text)
     return shown;
 }
 
-// An interactive shell's job: bash runs script, with the program as $0, on a terminal of its own
-// session. Each step types keys, reads nothing for a while, then reads until the screen shows what
-// it must.
+// An interactive shell's job: bash runs script, with the program as $0 and the shim, where there is
+// one, as $1, on a terminal of its own session. Each step types keys, reads nothing for a while,
+// then reads until the screen shows what it must.
 struct step {
     std::string keys;
     std::string shown;
@@ -107,7 +113,7 @@ TEST_P(Shell, ShowsWhatTheUserExpects)
             dup2(screen, fd);
         // A program that spins is ended by its CPU time; closing the terminal ends the rest.
         const std::string script = std::string("ulimit -t 20; set -m; ") + GetParam().script;
-        execlp("bash", "bash", "-c", script.c_str(), QUARNEL, nullptr);
+        execlp("bash", "bash", "-c", script.c_str(), QUARNEL, shim, nullptr);
         _exit(127);
     }
     std::string shown;
@@ -125,6 +131,12 @@ TEST_P(Shell, ShowsWhatTheUserExpects)
 }
 
 const std::string menu = as_shown(golden("menu.txt"));
+
+// Runs the program with the shim acting as it says.
+std::string with_shim(const std::string& acting)
+{
+    return "LD_PRELOAD=\"$1\" SHIM=" + acting + " \"$0\"";
+}
 
 // Shows what became of the jobs soon after; the test ends as soon as it has seen it.
 const std::string settled = "sleep 0.3; jobs; sleep 2; jobs";
@@ -173,6 +185,19 @@ INSTANTIATE_TEST_SUITE_P(
                       {{"", menu + "\r\nquarnel: read error: Bad file descriptor\r\nstatus 1\r\n" +
                                 menu + "\r\nstatus 1\r\n"}}}),
     [](const testing::TestParamInfo<shell_session>& info) { return info.param.name; });
+
+#ifdef SHIM
+// Where macOS's poll answers at once for a terminal, the program still waits at its prompt without
+// using up its CPU time.
+INSTANTIATE_TEST_SUITE_P(TerminalWithShim, Shell,
+                         testing::Values(shell_session{
+                             "WaitsAtThePromptWithMacosPoll",
+                             "ulimit -t 1; " + with_shim("macos-poll") + "; echo \"status $?\"",
+                             {{"", menu}, {"", "", 1500}, {"q\n", "q\r\nstatus 0\r\n"}}}),
+                         [](const testing::TestParamInfo<shell_session>& info) {
+                             return info.param.name;
+                         });
+#endif
 
 // What a terminal makes of the program's output: each character shown, with the SGR code it is
 // shown in, and the code in force at the end. An escape cuts short a sequence begun before it.
@@ -234,7 +259,8 @@ struct scenario {
     int gnomes = 2000;      // chosen at once, after which the program waits at its prompt
     int ignored = 0;        // a signal whoever started the program chose to ignore
     session in = session::tests;
-    int descriptors = 0; // more open descriptors it starts with
+    int descriptors = 0;          // more open descriptors it starts with
+    const char* acting = nullptr; // what the shim makes the system act as, if anything
 };
 
 void PrintTo(const scenario& s, std::ostream* os) { *os << s.name; }
@@ -279,6 +305,10 @@ pid_t start_job(const scenario& s, int input, int& terminal, int other_terminal)
             _exit(write(report[1], "x", 1) == 1 ? 0 : 1);
         close(report[1]);
         signal(s.ignored, SIG_IGN);
+        if (s.acting != nullptr) {
+            setenv("LD_PRELOAD", shim, 1);
+            setenv("SHIM", s.acting, 1);
+        }
         dup2(input, STDIN_FILENO);
         dup2(screen, STDOUT_FILENO);
         const rlimit no_core{0, 0};
@@ -452,5 +482,18 @@ const std::vector<scenario> terminal_rows{
 std::string name_of(const testing::TestParamInfo<scenario>& info) { return info.param.name; }
 
 INSTANTIATE_TEST_SUITE_P(Terminal, Signals, testing::ValuesIn(terminal_rows), name_of);
+
+#ifdef SHIM
+// macOS's poll answers POLLNVAL for a terminal: the same rows, where it does.
+std::vector<scenario> with_macos_poll(std::vector<scenario> rows)
+{
+    for (scenario& row : rows)
+        row.acting = "macos-poll";
+    return rows;
+}
+
+INSTANTIATE_TEST_SUITE_P(MacosPoll, Signals, testing::ValuesIn(with_macos_poll(terminal_rows)),
+                         name_of);
+#endif
 
 } // namespace
