@@ -400,12 +400,12 @@ void leave_terminal()
 namespace {
 
 // At a terminal, handlers only record the ending signals and Ctrl-Z, and the main line acts on
-// them where the colour in force is known.
-//
-// Recorded as the kernel would act on them: an end that came first leaves a later stop unrecorded,
-// a stop that came first is carried out first, and a continue takes back a stop recorded before it.
+// them where the colour in force is known. Recorded as the kernel would act on them: an end that
+// came first leaves a later stop unrecorded, a stop that came first is carried out first, and a
+// continue takes back a stop recorded before it.
 volatile sig_atomic_t stop_recorded = 0;
 volatile sig_atomic_t ending_signal = 0; // the first that came, or 0
+volatile sig_atomic_t continued = 0;     // set by every continue
 int wake_pipe[2] = {-1, -1};             // a byte in it ends the one wait
 
 bool signal_recorded() { return (stop_recorded | ending_signal) != 0; }
@@ -451,7 +451,7 @@ void move_input_by(ptrdiff_t offset) { lseek(STDIN_FILENO, offset, SEEK_CUR); }
 void record(int signal)
 {
     if (signal == SIGCONT)
-        stop_recorded = 0;
+        stop_recorded = 0, continued = 1;
     else if (signal == SIGTSTP)
         stop_recorded = stop_recorded != 0 || ending_signal == 0;
     else if (ending_signal == 0)
@@ -461,13 +461,29 @@ void record(int signal)
     errno = error;
 }
 
+using action = void (*)(int);
 // Handlers wait for each other, so that a stop and a continue are recorded in the order they came.
-void set_action(int signal, void (*handler)(int))
+// Returns the action it replaced.
+action set_action(int signal, action handler)
 {
-    struct sigaction action {};
-    action.sa_handler = handler;
-    sigfillset(&action.sa_mask);
-    sigaction(signal, &action, nullptr);
+    struct sigaction wanted {};
+    struct sigaction replaced {};
+    wanted.sa_handler = handler;
+    sigfillset(&wanted.sa_mask);
+    sigaction(signal, &wanted, &replaced);
+    return replaced.sa_handler;
+}
+
+// Gives the signals the program records the action given; those its starter ignores stay ignored,
+// but for the continue, which continues the program whatever its action.
+void set_actions(action handler)
+{
+    for (const int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGTSTP, SIGCONT}) {
+        struct sigaction current {};
+        sigaction(signal, nullptr, &current);
+        if (current.sa_handler != SIG_IGN || signal == SIGCONT)
+            set_action(signal, handler);
+    }
 }
 
 // fd moved above the standard streams, which may have been left closed, and closed on exec.
@@ -501,28 +517,20 @@ int open_own_terminal()
 }
 
 // Where the program cannot open its terminal for itself, or has no descriptors left, the signals
-// keep their default actions, as for files and pipes; those its starter ignores stay ignored.
+// keep their default actions, as for files and pipes.
 void set_up_terminal()
 {
-    const int terminal = isatty(STDOUT_FILENO) ? open_own_terminal() : -1;
+    const int own = isatty(standard_output) ? open_own_terminal() : -1;
     int ends[2];
-    if (terminal >= 0 && pipe(ends) == 0) {
+    if (own >= 0 && pipe(ends) == 0) {
         wake_pipe[0] = own_descriptor(ends[0]);
         wake_pipe[1] = own_descriptor(ends[1]);
     }
-    if (wake_pipe[0] >= 0 && wake_pipe[1] >= 0) {
-        output_fd = terminal;
-        const bool same = terminal_of(STDIN_FILENO) == terminal_of(STDOUT_FILENO);
-        input_fd = same ? terminal : STDIN_FILENO;
-        for (const int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGTSTP, SIGCONT}) {
-            struct sigaction current {};
-            sigaction(signal, nullptr, &current);
-            if (current.sa_handler != SIG_IGN || signal == SIGCONT)
-                set_action(signal, record);
-        }
-    } else {
-        close(terminal);
-    }
+    if (wake_pipe[0] < 0 || wake_pipe[1] < 0)
+        return void(close(own));
+    output_fd = own;
+    input_fd = terminal_of(standard_input) == terminal_of(standard_output) ? own : standard_input;
+    set_actions(record);
 }
 
 // Where all output is out and a colour may be on, sends the reset; returns how much went out.
@@ -531,8 +539,8 @@ size_t take_colour_away(bool all_out, int colour)
     return all_out && colour >= 0 && may_write_to_terminal() ? put(reset_sequence) : 0;
 }
 
-// Ctrl-Z. Where all was out, the colour is taken away first, and after the continue set again,
-// with the prompt where the program waits at it in the foreground; returns what is then owed.
+// Ctrl-Z. Where all was out, the colour goes first and is set again after the continue, with the
+// prompt where the program stopped at it and waits in the foreground; returns what is then owed.
 string stop_until_continued(string_view unsent, bool at_prompt)
 {
     const int colour = output.colour_shown();
@@ -544,17 +552,17 @@ string stop_until_continued(string_view unsent, bool at_prompt)
     sigemptyset(&stop);
     sigaddset(&stop, SIGTSTP);
     sigprocmask(SIG_BLOCK, &stop, &let_in);
-    if (stop_recorded != 0) {
-        set_action(SIGTSTP, SIG_DFL);
+    const action kept = set_action(SIGTSTP, SIG_DFL);
+    continued = 0;
+    if (stop_recorded != 0)
         raise(SIGTSTP);
-    }
     stop_recorded = 0;
     sigprocmask(SIG_SETMASK, &let_in, nullptr);
-    set_action(SIGTSTP, record);
+    set_action(SIGTSTP, kept);
     string owed(reset_sent > 0 ? reset_sequence.substr(reset_sent) : unsent);
     if (reset_sent > 0 && colour > 0)
         owed += "\033[" + to_string(colour) + 'm';
-    return owed + string(unsent.empty() && at_prompt && in_foreground() ? prompt : "");
+    return owed + string(unsent.empty() && at_prompt && continued && in_foreground() ? prompt : "");
 }
 
 // Ends the program by the signal's default action, so that the shell sees what ended it.
@@ -582,8 +590,14 @@ void carry_out_signals(string_view unsent, bool at_prompt)
     }
 }
 
-// A signal recorded after the last flush is carried out as the program ends.
-void leave_terminal() { carry_out_signals({}, false); }
+// Once the terminal is left, the signals have their default actions again, so that none that comes
+// in the last instant is lost; one recorded before is carried out.
+void leave_terminal()
+{
+    if (at_terminal())
+        set_actions(SIG_DFL);
+    carry_out_signals({}, false);
+}
 
 } // namespace
 

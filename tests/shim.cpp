@@ -1,7 +1,10 @@
-// shim.cpp: preloaded into the program (LD_PRELOAD), makes this system act as another one does. The
-// variable SHIM says which:
+// shim.cpp: preloaded into the program (LD_PRELOAD), makes this system act as another one does, or
+// lands a signal at an instant no test could time. The variable SHIM says which:
 //   macos-poll         poll(2) answers POLLNVAL at once for a terminal, as macOS's does
+//   continue-in-reset  a continue comes as the program writes the colour reset on its own
+//   terminate-at-exit  SIGTERM comes after main has returned
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
@@ -21,6 +24,8 @@ template <typename Function> Function next(const char* name)
 {
     return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
 }
+
+const bool registered = shim_is("terminate-at-exit") && std::atexit([] { raise(SIGTERM); }) == 0;
 
 } // namespace
 
@@ -42,4 +47,12 @@ extern "C" int poll(pollfd* watched, nfds_t count, int limit_ms)
     for (nfds_t i = 0; i < count; ++i)
         watched[i].revents = others[i].fd != watched[i].fd ? POLLNVAL : others[i].revents;
     return ready < 0 ? ready : ready + refused;
+}
+
+extern "C" ssize_t write(int fd, const void* text, size_t size)
+{
+    static const auto real = next<ssize_t (*)(int, const void*, size_t)>("write");
+    if (size == 4 && std::memcmp(text, "\033[0m", 4) == 0 && shim_is("continue-in-reset"))
+        raise(SIGCONT);
+    return real(fd, text, size);
 }

@@ -188,15 +188,25 @@ INSTANTIATE_TEST_SUITE_P(
 
 #ifdef SHIM
 // Where macOS's poll answers at once for a terminal, the program still waits at its prompt without
-// using up its CPU time.
-INSTANTIATE_TEST_SUITE_P(TerminalWithShim, Shell,
-                         testing::Values(shell_session{
-                             "WaitsAtThePromptWithMacosPoll",
-                             "ulimit -t 1; " + with_shim("macos-poll") + "; echo \"status $?\"",
-                             {{"", menu}, {"", "", 1500}, {"q\n", "q\r\nstatus 0\r\n"}}}),
-                         [](const testing::TestParamInfo<shell_session>& info) {
-                             return info.param.name;
-                         });
+// using up its CPU time. Instants no test could time, landed by the shim: a continue while the
+// colour is taken away for a stop takes the stop back, so the prompt is not shown again; SIGTERM
+// after main has returned ends the program by it.
+INSTANTIATE_TEST_SUITE_P(
+    TerminalWithShim, Shell,
+    testing::Values(shell_session{"WaitsAtThePromptWithMacosPoll",
+                                  "ulimit -t 1; " + with_shim("macos-poll") +
+                                      "; echo \"status $?\"",
+                                  {{"", menu}, {"", "", 1500}, {"q\n", "q\r\nstatus 0\r\n"}}},
+                    shell_session{"ContinuedWhileTheColourIsTakenAway",
+                                  with_shim("continue-in-reset") + "; echo \"status $?\"",
+                                  {{"", menu},
+                                   {"1\n", as_shown(golden("christmas.txt")) + menu},
+                                   {"\x1a", "", 300},
+                                   {"q\n", "\033[0mq\r\nstatus 0\r\n"}}},
+                    shell_session{"TerminatedAfterMain",
+                                  with_shim("terminate-at-exit") + " <<< q; echo \"status $?\"",
+                                  {{"", menu}, {"", "status 143\r\n"}}}),
+    [](const testing::TestParamInfo<shell_session>& info) { return info.param.name; });
 #endif
 
 // What a terminal makes of the program's output: each character shown, with the SGR code it is
