@@ -91,10 +91,9 @@ istream& read_token(istream& in, string& token)
 
 // The standard streams, the same on every system: read and written with the system's own calls,
 // so that bytes pass unchanged and a file can be handed on where the program stopped reading. No
-// colour may outlive the program at a terminal or stay on while it stands stopped; what a terminal
-// needs beyond that differs between systems and lives at the end of this file. Files and pipes pay
+// colour may outlive the program at a terminal or stay on while it stands stopped; what else a
+// terminal needs differs between systems and lives at the end of this file. Files and pipes pay
 // nothing for it.
-
 constexpr string_view reset_sequence = "\033[0m";
 
 // How long a recorded stop or end waits for a terminal that takes nothing (held with Ctrl-S, or
@@ -293,9 +292,8 @@ int finish_standard_streams(bool ended_by_choice)
 
 namespace {
 
-// A console has no job control and nothing to record: Ctrl-C and Ctrl-Break are carried out at
-// once by the console's handler on a thread of its own (end_at_console). Its descriptors always
-// block, so each is ready as soon as asked.
+// A console has no job control and nothing to record: its handler carries out Ctrl-C and
+// Ctrl-Break at once, on a thread of its own. Its descriptors block: each is ready when asked.
 bool signal_recorded() { return false; }
 bool may_write_to_terminal() { return true; }
 int wait_for(int, ready_for, int) { return 1; }
@@ -308,33 +306,23 @@ UINT console_code_page = 0;
 // Held by every write and, once taken, by the handler until the process is gone: so the reset is
 // never written into the middle of a write, and nothing is written after it.
 SRWLOCK writing = SRWLOCK_INIT;
-int colour_written = -1; // the SGR code in force at the console after the last write
+
+ptrdiff_t read_some(int fd, char* buffer, size_t size) { return _read(fd, buffer, unsigned(size)); }
+void move_input_by(ptrdiff_t offset) { _lseeki64(standard_input, offset, SEEK_CUR); }
 
 // Windows has no SIGPIPE: a filter whose reader is gone ends at once, without a message, with the
-// status a POSIX shell shows for a filter that SIGPIPE ended, so that scripts see the same status
-// on every system.
-constexpr int closed_pipe_status = 128 + 13;
-
-ptrdiff_t read_some(int fd, char* buffer, size_t size)
-{
-    return _read(fd, buffer, static_cast<unsigned>(size));
-}
-
+// status a POSIX shell shows for one that SIGPIPE ended (141), the same for scripts everywhere.
 ptrdiff_t write_some(int fd, const char* text, size_t size)
 {
     AcquireSRWLockExclusive(&writing);
     const int written = _write(fd, text, static_cast<unsigned>(size));
     const DWORD error = GetLastError(); // the C runtime reports a closed pipe as EINVAL
-    if (written > 0 && console != INVALID_HANDLE_VALUE)
-        colour_written = colour_after({text, size_t(written)}, colour_written);
     ReleaseSRWLockExclusive(&writing);
     if (written < 0 && (error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE ||
                         error == ERROR_PIPE_NOT_CONNECTED)) // the last is what wine reports
-        _exit(closed_pipe_status);
+        _exit(128 + 13);
     return written;
 }
-
-void move_input_by(ptrdiff_t offset) { _lseeki64(standard_input, offset, SEEK_CUR); }
 
 void put_console_back()
 {
@@ -342,15 +330,18 @@ void put_console_back()
     SetConsoleOutputCP(console_code_page);
 }
 
-// Ctrl-C and Ctrl-Break: the colour back to the default where one is on, the console as it was
-// found, then the end Windows gives them by default. TerminateProcess, not ExitProcess, so that
-// no exit handler flushes anything more.
+// Ctrl-C and Ctrl-Break: the colour back to the default (where none is on, a reset shows nothing),
+// the console as it was found, then the end Windows gives them by default; TerminateProcess, so
+// that no exit handler flushes more. A write the console holds (a selection, Pause) is waited for
+// as long as elsewhere a terminal that takes nothing: then the colour stays on.
 BOOL WINAPI end_at_console(DWORD event)
 {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
         return FALSE;
-    AcquireSRWLockExclusive(&writing);
-    if (colour_written > 0)
+    int waited_ms = 0;
+    while (!TryAcquireSRWLockExclusive(&writing) && (waited_ms += 10) <= patience_ms)
+        Sleep(10);
+    if (waited_ms <= patience_ms)
         _write(output_fd, reset_sequence.data(), static_cast<unsigned>(reset_sequence.size()));
     put_console_back();
     TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
