@@ -9,9 +9,7 @@
 #include <ctime>
 #include <iomanip>
 #include <iostream>
-#include <iterator>
 #include <locale>
-#include <streambuf>
 #include <string>
 #include <string_view>
 
@@ -30,18 +28,6 @@ constexpr string_view menu = "Welche Aktion möchten Sie durchführen?\n"
                              "[4/q] Programm beenden\n"
                              "Ihre Aktion: ";
 constexpr string_view prompt = menu.substr(menu.rfind('\n') + 1);
-
-struct choice {
-    const char* token;
-    void (*draw)();
-};
-
-// Tokens are compared whole and case-sensitively; anything else just brings the menu back.
-constexpr choice choices[] = {
-    {"1", christmas_gnome},
-    {"2", random_gnome},
-    {"3", austria_gnome},
-};
 
 bool ends_program(const string& token) { return token == "4" || token == "q"; }
 
@@ -62,9 +48,12 @@ int main(int, char**)
         // just drawn, stops the program before it reads any more input.
         if (!cout.flush() || !read_token(cin, user_input))
             break;
-        for (const choice& c : choices)
-            if (user_input == c.token)
-                c.draw();
+        if (user_input == "1")
+            christmas_gnome();
+        if (user_input == "2")
+            random_gnome();
+        if (user_input == "3")
+            austria_gnome();
     }
     return finish_standard_streams(ends_program(user_input));
 }
@@ -76,7 +65,7 @@ namespace {
 constexpr streamsize kept_length = 64;
 
 // Reads the next white-space-separated token as `in >> token` does, but keeps only its first
-// kept_length characters. A peek past the end would mark the stream failed and lose the token.
+// kept_length characters. A peek once the end has been met would fail the stream and lose it.
 istream& read_token(istream& in, string& token)
 {
     in >> setw(kept_length) >> token;
@@ -105,11 +94,10 @@ constexpr int standard_output = 1;
 
 int output_fd = standard_output; // at a terminal, the program's own descriptor on it
 int input_fd = standard_input;   // the same, where standard input is that terminal too
-int output_error = 0;
-int input_error = 0;
+int output_error = 0;            // errno of the write that failed, or 0
+int input_error = 0;             // errno of the read that failed, or 0 (also at the end of input)
 
-// Whether the program writes to its terminal through a descriptor of its own, which a terminal with
-// job control needs.
+// Whether the program writes to its terminal through a descriptor of its own, as job control needs.
 bool at_terminal() { return output_fd != standard_output; }
 
 // A read or write that failed only for now: interrupted, or on a descriptor left non-blocking.
@@ -184,10 +172,10 @@ class standard_output_buffer : public streambuf {
     {
         const string_view flushed(pbase(), static_cast<size_t>(pptr() - pbase()));
         const size_t sent = put(flushed);
+        const size_t tail = min(flushed.size(), prompt.size());
         if (signal_recorded())
             carry_out_signals(flushed.substr(sent),
-                              flushed.size() >= prompt.size() &&
-                                  flushed.substr(flushed.size() - prompt.size()) == prompt);
+                              flushed.substr(flushed.size() - tail) == prompt);
         setp(pptr(), end(buffer));
         return output_error == 0 ? 0 : -1;
     }
@@ -213,16 +201,11 @@ class standard_output_buffer : public streambuf {
     int dropped = -1; // the colour in force after what was flushed and dropped from the buffer
 };
 
-// Standard input for the whole run.
 class standard_input_buffer : public streambuf {
   public:
     // Leaves a seekable input just past the one white-space character that ended the last choice,
     // or at its end, so that the next reader of a shared file gets the rest.
-    void give_back_unread()
-    {
-        const ptrdiff_t unread = egptr() - gptr();
-        move_input_by(unread > 0 ? 1 - unread : 0);
-    }
+    void give_back_unread() { move_input_by(gptr() < egptr() ? 1 - (egptr() - gptr()) : 0); }
 
   protected:
     // The one read, at the prompt, where all output is out. Only a read stops a job in the
@@ -400,7 +383,6 @@ volatile sig_atomic_t continued = 0;     // set by every continue
 int wake_pipe[2] = {-1, -1};             // a byte in it ends the one wait
 
 bool signal_recorded() { return (stop_recorded | ending_signal) != 0; }
-
 bool in_foreground() { return tcgetpgrp(output_fd) == getpgrp(); }
 
 // Under `stty tostop` a job in the background that writes to its terminal is stopped by it.
@@ -434,10 +416,8 @@ int wait_for(int fd, ready_for what, int limit_ms)
 }
 
 ptrdiff_t read_some(int fd, char* buffer, size_t size) { return read(fd, buffer, size); }
-
 ptrdiff_t write_some(int fd, const char* text, size_t size) { return write(fd, text, size); }
-
-void move_input_by(ptrdiff_t offset) { lseek(STDIN_FILENO, offset, SEEK_CUR); }
+void move_input_by(ptrdiff_t offset) { lseek(standard_input, offset, SEEK_CUR); }
 
 void record(int signal)
 {
@@ -562,7 +542,7 @@ string stop_until_continued(string_view unsent, bool at_prompt)
     take_colour_away(all_out, output.colour_shown());
     set_action(signal, SIG_DFL);
     raise(signal);
-    _exit(128 + signal); // only where the signal is held back; the status a shell would show
+    _exit(128 + signal); // not reached: only a signal let in is recorded, and it is let in still
 }
 
 // Carries out what was recorded, first come first, then writes the rest of the flush it came in.
@@ -571,12 +551,10 @@ void carry_out_signals(string_view unsent, bool at_prompt)
 {
     string owed;
     while (signal_recorded()) {
-        if (stop_recorded != 0) {
-            owed = stop_until_continued(unsent, at_prompt);
-            unsent = owed;
-        } else if (ending_signal != 0) {
+        if (stop_recorded != 0)
+            unsent = owed = stop_until_continued(unsent, at_prompt);
+        else if (ending_signal != 0)
             end_by(ending_signal, unsent.empty());
-        }
         unsent.remove_prefix(put(unsent));
     }
 }
