@@ -2,6 +2,7 @@
 // lands a signal at an instant no test could time. The variable SHIM says which:
 //   macos-poll         poll(2) answers POLLNVAL at once for a terminal, as macOS's does
 //   continue-in-reset  a continue comes as the program writes the colour reset on its own
+//   stop-in-face       a stop comes as the program writes a gnome's face
 //   terminate-at-exit  SIGTERM comes after main has returned
 #include <cerrno>
 #include <csignal>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <poll.h>
+#include <string_view>
 #include <unistd.h>
 #include <vector>
 
@@ -52,7 +54,10 @@ extern "C" int poll(pollfd* watched, nfds_t count, int limit_ms)
 extern "C" ssize_t write(int fd, const void* text, size_t size)
 {
     static const auto real = next<ssize_t (*)(int, const void*, size_t)>("write");
-    if (size == 4 && std::memcmp(text, "\033[0m", 4) == 0 && shim_is("continue-in-reset"))
+    const std::string_view written(static_cast<const char*>(text), size);
+    if (written == "\033[0m" && shim_is("continue-in-reset"))
         raise(SIGCONT);
+    if (written.find("(o)") != std::string_view::npos && shim_is("stop-in-face"))
+        raise(SIGTSTP);
     return real(fd, text, size);
 }

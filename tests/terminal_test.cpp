@@ -132,6 +132,11 @@ TEST_P(Shell, ShowsWhatTheUserExpects)
 
 const std::string menu = as_shown(golden("menu.txt"));
 
+// The Christmas gnome from its chin on, and the menu after it.
+const std::string after_the_face =
+    as_shown(golden("christmas.txt").substr(golden("christmas.txt").find("    \\(_.-(_)-._)/")) +
+             golden("menu.txt"));
+
 // Runs the program with the shim acting as it says.
 std::string with_shim(const std::string& acting)
 {
@@ -189,8 +194,8 @@ INSTANTIATE_TEST_SUITE_P(
 #ifdef SHIM
 // Where macOS's poll answers at once for a terminal, the program still waits at its prompt without
 // using up its CPU time. Instants no test could time, landed by the shim: a continue while the
-// colour is taken away for a stop takes the stop back, so the prompt is not shown again; SIGTERM
-// after main has returned ends the program by it.
+// colour is taken away for a stop takes the stop back, so the prompt is not shown again; nor is it
+// after a stop in the middle of a picture; SIGTERM after main has returned ends the program by it.
 INSTANTIATE_TEST_SUITE_P(
     TerminalWithShim, Shell,
     testing::Values(shell_session{"WaitsAtThePromptWithMacosPoll",
@@ -203,6 +208,12 @@ INSTANTIATE_TEST_SUITE_P(
                                    {"1\n", as_shown(golden("christmas.txt")) + menu},
                                    {"\x1a", "", 300},
                                    {"q\n", "\033[0mq\r\nstatus 0\r\n"}}},
+                    shell_session{"StoppedInAPictureGoesOnWithoutThePrompt",
+                                  with_shim("stop-in-face") + "; fg; echo \"status $?\"",
+                                  {{"", menu},
+                                   {"1\n", "Stopped"},
+                                   {"", "\r\n" + after_the_face},
+                                   {"\x04", "\r\nstatus 0\r\n"}}},
                     shell_session{"TerminatedAfterMain",
                                   with_shim("terminate-at-exit") + " <<< q; echo \"status $?\"",
                                   {{"", menu}, {"", "status 143\r\n"}}}),
