@@ -1,13 +1,15 @@
-# Takes away what the installs from this build directory put in place, as installed.txt lists it:
-# the files, then the directories created for them, where they are left empty.
+# Takes away what the installs from this build directory put in place, as installed.txt lists it,
+# and names each path it takes away: the files, then the directories created for them, where they
+# are left empty.
 if(NOT EXISTS installed.txt)
   message(STATUS "Nothing was installed from this build directory")
   return()
 endif()
 file(STRINGS installed.txt installed)
 foreach(path IN LISTS installed)
-  if(NOT IS_DIRECTORY "${path}")
+  if(NOT IS_DIRECTORY "${path}" AND (EXISTS "${path}" OR IS_SYMLINK "${path}"))
     file(REMOVE "${path}")
+    message(STATUS "Removed ${path}")
   endif()
 endforeach()
 # A directory is empty where a glob finds nothing in it; [, * and ? in its name are escaped, so that
@@ -20,6 +22,7 @@ while(removed)
     file(GLOB left LIST_DIRECTORIES true "${pattern}/*" "${pattern}/.*")
     if(IS_DIRECTORY "${path}" AND NOT left)
       file(REMOVE_RECURSE "${path}")
+      message(STATUS "Removed ${path}")
       set(removed TRUE)
     endif()
   endforeach()

@@ -1,9 +1,10 @@
 #!/bin/sh
 # Installs the build, stripped as the README installs it, into a prefix whose name holds glob and
-# list characters and a directory of the user's own, and twice under a relative DESTDIR, and runs
-# the installed program; the uninstall target then takes away all it added and nothing else. A
-# new build directory refuses the tests without GoogleTest, then builds and installs the program
-# with QUARNEL_INSTALL_GAMESDIR=bin. After the first four arguments come the files the install puts
+# list characters and a directory of the user's own, and twice under a relative DESTDIR that does
+# not exist yet, and runs the installed program; the uninstall target then names and takes away
+# all it added and nothing else. What CPack stages for a package is not recorded as installed, and
+# a record of the user's own in the build directory is kept. A new build directory refuses the
+# tests without GoogleTest, then builds and installs the program with QUARNEL_INSTALL_GAMESDIR=bin. After the first four arguments come the files the install puts
 # under the prefix, the program first, then "--", then what starts a program built for another
 # machine: its emulator.
 set -eu
@@ -19,8 +20,9 @@ set -f # the names are plain paths, with no patterns in them
 program=${files# }
 program=${program%% *}
 tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
-rm -f "$build/installed.txt"
+mkdir "$tmp/kept"
+[ ! -e "$build/installed.txt" ] || mv "$build/installed.txt" "$tmp/kept/"
+trap 'mv "$tmp/kept/installed.txt" "$build/" 2> /dev/null; rm -rf "$tmp"' EXIT
 
 prefix="$tmp/x[1];y"
 mine=$(dirname "$prefix/${files##* }")
@@ -38,7 +40,12 @@ if command -v readelf > /dev/null && readelf -h "$prefix/$program" > /dev/null 2
 fi
 printf 'q\n' | "$@" "$prefix/$program" > "$tmp/out"
 cmp "$tmp/out" "$menu"
-"$cmake" --build "$build" --target uninstall > /dev/null
+if command -v "${cmake%cmake}cpack" > /dev/null; then
+    (cd "$build" && "${cmake%cmake}cpack" -G TGZ -B "$tmp/package" > /dev/null)
+fi
+! grep -v -F "$prefix/" "$build/installed.txt"
+"$cmake" --build "$build" --target uninstall > "$tmp/removed"
+grep -q -x -F -- "-- Removed $prefix/$program" "$tmp/removed"
 test "$(find "$prefix" | sort)" = "$before"
 
 cd "$tmp"
@@ -49,7 +56,7 @@ test -x "stage/opt/quarnel/$program"
 test ! -e "/opt/quarnel/$program"
 cd /
 "$cmake" --build "$build" --target uninstall > /dev/null
-test -z "$(ls -A "$tmp/stage")"
+test ! -e "$tmp/stage"
 
 refusal=$("$cmake" -S "$source" -B "$tmp/bin" -DBUILD_TESTING=ON \
     -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON 2>&1) && exit 1
