@@ -80,9 +80,8 @@ istream& read_token(istream& in, string& token)
 
 // The standard streams, the same on every system: read and written with the system's own calls,
 // so that bytes pass unchanged and a file can be handed on where the program stopped reading. No
-// colour may outlive the program at a terminal or stay on while it stands stopped; what else a
-// terminal needs differs between systems and lives at the end of this file. Files and pipes pay
-// nothing for it.
+// colour may outlive the program at a terminal or stay on while it is stopped; what else that needs
+// differs between systems and is at the end of this file. Files and pipes pay nothing for it.
 constexpr string_view reset_sequence = "\033[0m";
 
 // How long a recorded stop or end waits for a terminal that takes nothing (held with Ctrl-S, or
@@ -97,7 +96,6 @@ int input_fd = standard_input;   // the same, where standard input is that termi
 int output_error = 0;            // errno of the write that failed, or 0
 int input_error = 0;             // errno of the read that failed, or 0 (also at the end of input)
 
-// Whether the program writes to its terminal through a descriptor of its own, as job control needs.
 bool at_terminal() { return output_fd != standard_output; }
 
 // A read or write that failed only for now: interrupted, or on a descriptor left non-blocking.
@@ -187,10 +185,9 @@ class standard_output_buffer : public streambuf {
         if (pbase() - buffer < pptr() - pbase() && sync() != 0)
             return traits_type::eof();
         dropped = at_terminal() ? colour_after({buffer, size_t(pbase() - buffer)}, dropped) : -1;
-        const int pending = static_cast<int>(pptr() - pbase());
-        copy(pbase(), pptr(), buffer);
+        const char* const moved = copy(pbase(), pptr(), buffer);
         setp(buffer, end(buffer));
-        pbump(pending);
+        pbump(static_cast<int>(moved - buffer));
         if (traits_type::eq_int_type(c, traits_type::eof()))
             return traits_type::not_eof(c);
         return sputc(traits_type::to_char_type(c));
@@ -313,10 +310,9 @@ void put_console_back()
     SetConsoleOutputCP(console_code_page);
 }
 
-// Ctrl-C and Ctrl-Break: the colour back to the default (where none is on, a reset shows nothing),
-// the console as it was found, then the end Windows gives them by default; TerminateProcess, so
-// that no exit handler flushes more. A write the console holds (a selection, Pause) is waited for
-// as long as elsewhere a terminal that takes nothing: then the colour stays on.
+// Ctrl-C and Ctrl-Break: the reset (where no colour is on it shows nothing), the console as it was
+// found, then the end Windows gives them, by TerminateProcess so that no exit handler writes. A
+// write the console holds (a selection, Pause) is waited for as for a stuck terminal elsewhere.
 BOOL WINAPI end_at_console(DWORD event)
 {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
@@ -337,10 +333,9 @@ void set_up_terminal()
 {
     for (const int fd : {standard_input, standard_output, 2})
         _setmode(fd, _O_BINARY);
-    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(standard_output));
-    if (!GetConsoleMode(handle, &console_mode))
-        return;
-    console = handle;
+    console = reinterpret_cast<HANDLE>(_get_osfhandle(standard_output));
+    if (!GetConsoleMode(console, &console_mode))
+        return void(console = INVALID_HANDLE_VALUE);
     console_code_page = GetConsoleOutputCP();
     // The handler is there before the console changes, and it changes under the lock, so that
     // Ctrl-C never leaves it changed.
@@ -365,6 +360,7 @@ void leave_terminal()
 #else
 #include <csignal>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/select.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -373,10 +369,9 @@ void leave_terminal()
 
 namespace {
 
-// At a terminal, handlers only record the ending signals and Ctrl-Z, and the main line acts on
-// them where the colour in force is known. Recorded as the kernel would act on them: an end that
-// came first leaves a later stop unrecorded, a stop that came first is carried out first, and a
-// continue takes back a stop recorded before it.
+// At a terminal, handlers only record the ending signals and Ctrl-Z, as the kernel would act on
+// them: an end that came first leaves a later stop unrecorded, a stop that came first is carried
+// out first, and a continue takes back a stop recorded before. The main line acts on them.
 volatile sig_atomic_t stop_recorded = 0;
 volatile sig_atomic_t ending_signal = 0; // the first that came, or 0
 volatile sig_atomic_t continued = 0;     // set by every continue
@@ -392,27 +387,39 @@ bool may_write_to_terminal()
     return in_foreground() || (tcgetattr(output_fd, &modes) == 0 && (modes.c_lflag & TOSTOP) == 0);
 }
 
-// The one wait: until fd is ready (1), a signal is recorded or limit_ms (-1: none) pass (0), or it
-// fails (-1). A signal recorded before it starts still ends it, by the byte the handler wrote into
-// the pipe. A limit means one is recorded already: then the pipe is not watched. It is select(2),
-// which waits for a terminal everywhere (macOS's poll(2) "does not support devices"), with as
-// many fd_sets as a descriptor past FD_SETSIZE needs (on macOS, _DARWIN_UNLIMITED_SELECT).
-int wait_for(int fd, ready_for what, int limit_ms)
+// macOS's poll(2) "does not support devices": where it refuses a terminal, select(2) waits, each
+// set as many fd_sets as a descriptor past FD_SETSIZE needs (on macOS, _DARWIN_UNLIMITED_SELECT).
+int select_for(pollfd (&watched)[2], int limit_ms)
 {
-    const int woken_by = limit_ms < 0 ? wake_pipe[0] : -1;
-    const size_t sets = static_cast<size_t>(max(fd, woken_by)) / FD_SETSIZE + 1;
+    const size_t sets = static_cast<size_t>(max(watched[0].fd, watched[1].fd)) / FD_SETSIZE + 1;
     vector<fd_set> reading(sets), writing(sets);
-    vector<fd_set>& watched = what == ready_for::reading ? reading : writing;
-    FD_SET(fd % FD_SETSIZE, &watched[fd / FD_SETSIZE]);
-    if (woken_by >= 0)
-        FD_SET(woken_by % FD_SETSIZE, &reading[woken_by / FD_SETSIZE]);
+    const auto set_of = [&](const pollfd& p) {
+        return &(p.events == POLLIN ? reading : writing)[static_cast<size_t>(p.fd) / FD_SETSIZE];
+    };
+    for (const pollfd& p : watched)
+        if (p.fd >= 0)
+            FD_SET(p.fd % FD_SETSIZE, set_of(p));
     timeval limit{limit_ms / 1000, limit_ms % 1000 * 1000};
     const int count = select(static_cast<int>(sets * FD_SETSIZE), reading.data(), writing.data(),
                              nullptr, limit_ms < 0 ? nullptr : &limit);
-    for (char woken[64]; count > 0 && woken_by >= 0 && read(woken_by, woken, sizeof woken) > 0;)
+    for (pollfd& p : watched)
+        p.revents = count > 0 && p.fd >= 0 && FD_ISSET(p.fd % FD_SETSIZE, set_of(p)) ? p.events : 0;
+    return count;
+}
+
+// The one wait: until fd is ready (1), a signal is recorded or limit_ms (-1: none) pass (0), or it
+// fails (-1). A signal recorded before it starts still ends it, by the byte the handler wrote into
+// the pipe. A limit means one is recorded already: then the pipe is not watched.
+int wait_for(int fd, ready_for what, int limit_ms)
+{
+    const short events = what == ready_for::reading ? POLLIN : POLLOUT;
+    pollfd watched[] = {{fd, events, 0}, {limit_ms < 0 ? wake_pipe[0] : -1, POLLIN, 0}};
+    int count = poll(watched, 2, limit_ms);
+    if (count > 0 && (watched[0].revents & POLLNVAL) != 0)
+        count = select_for(watched, limit_ms);
+    for (char woken[64]; watched[1].revents != 0 && read(wake_pipe[0], woken, sizeof woken) > 0;)
         continue;
-    return count < 0 ? (errno == EINTR ? 0 : -1)
-                     : count > 0 && FD_ISSET(fd % FD_SETSIZE, &watched[fd / FD_SETSIZE]);
+    return count < 0 && errno != EINTR ? -1 : watched[0].revents != 0;
 }
 
 ptrdiff_t read_some(int fd, char* buffer, size_t size) { return read(fd, buffer, size); }
@@ -434,7 +441,6 @@ void record(int signal)
 
 using action = void (*)(int);
 // Handlers wait for each other, so that a stop and a continue are recorded in the order they came.
-// Returns the action it replaced.
 action set_action(int signal, action handler)
 {
     struct sigaction wanted {};
@@ -445,8 +451,7 @@ action set_action(int signal, action handler)
     return replaced.sa_handler;
 }
 
-// Gives the signals the program records the action given; those its starter ignores stay ignored,
-// but for the continue, which continues the program whatever its action.
+// Gives the recorded signals an action, but those the starter ignores (not the continue) stay so.
 void set_actions(action handler)
 {
     for (const int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGTSTP, SIGCONT}) {
@@ -473,18 +478,15 @@ dev_t terminal_of(int fd)
     return isatty(fd) && fstat(fd, &status) == 0 ? status.st_rdev : 0;
 }
 
-// A descriptor of the program's own on standard output's terminal, apart from the shell's, that
-// never blocks a recorded signal. /dev/tty opens the controlling terminal whoever owns it (fstat
-// cannot tell which it is: Linux gives /dev/tty's own number); another one only its name opens.
+// The program's own descriptor on standard output's terminal, which never blocks a recorded signal:
+// /dev/tty for the controlling one, whoever owns it (fstat cannot tell it is), else by its name.
 int open_own_terminal()
 {
     const bool controlling = tcgetsid(standard_output) == getsid(0);
     const char* const name = controlling ? "/dev/tty" : ttyname(standard_output);
     const int fd = name != nullptr ? open(name, O_RDWR | O_NONBLOCK | O_NOCTTY) : -1;
-    if (fd >= 0 && (controlling || terminal_of(fd) == terminal_of(standard_output)))
-        return own_descriptor(fd);
-    close(fd);
-    return -1;
+    const bool same = fd >= 0 && (controlling || terminal_of(fd) == terminal_of(standard_output));
+    return same ? own_descriptor(fd) : (close(fd), -1);
 }
 
 // Where the program cannot open its terminal for itself, or has no descriptors left, the signals
@@ -518,8 +520,7 @@ string stop_until_continued(string_view unsent, bool at_prompt)
     const size_t reset_sent = take_colour_away(unsent.empty(), colour);
     // SIGTSTP's default action, which the kernel leaves out in an orphaned job, raised held back so
     // that a stop meanwhile merges and a continue discards it; it stops in the second sigprocmask.
-    sigset_t stop;
-    sigset_t let_in;
+    sigset_t stop, let_in;
     sigemptyset(&stop);
     sigaddset(&stop, SIGTSTP);
     sigprocmask(SIG_BLOCK, &stop, &let_in);
@@ -559,8 +560,7 @@ void carry_out_signals(string_view unsent, bool at_prompt)
     }
 }
 
-// Once the terminal is left, the signals have their default actions again, so that none that comes
-// in the last instant is lost; one recorded before is carried out.
+// Signals get their default actions back, so that none is lost at exit; then what came is done.
 void leave_terminal()
 {
     if (at_terminal())
