@@ -1,9 +1,10 @@
 // shim.cpp: preloaded into the program (LD_PRELOAD), makes this system act as another one does, or
 // lands a signal at an instant no test could time. The variable SHIM says which:
-//   macos-poll         poll(2) answers POLLNVAL at once for a terminal, as macOS's does
-//   continue-in-reset  a continue comes as the program writes the colour reset on its own
-//   stop-in-face       a stop comes as the program writes a gnome's face
-//   terminate-at-exit  SIGTERM comes after main has returned
+//   macos-poll             poll(2) answers POLLNVAL at once for a terminal, as macOS's does
+//   interrupt-before-wait  SIGINT comes just before each poll
+//   continue-in-reset      a continue comes as the program writes the colour reset on its own
+//   stop-in-face           a stop comes as the program writes a gnome's face
+//   terminate-at-exit      SIGTERM comes after main has returned
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -36,6 +37,8 @@ const bool registered = shim_is("terminate-at-exit") && std::atexit([] { raise(S
 extern "C" int poll(pollfd* watched, nfds_t count, int limit_ms)
 {
     static const auto real = next<int (*)(pollfd*, nfds_t, int)>("poll");
+    if (shim_is("interrupt-before-wait"))
+        raise(SIGINT);
     std::vector<pollfd> others(watched, watched + count);
     int refused = 0;
     const int error = errno;

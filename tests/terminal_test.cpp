@@ -166,11 +166,12 @@ INSTANTIATE_TEST_SUITE_P(
                           "kill -HUP %1; " + settled,
                       {{"", "Hangup"}}},
         shell_session{"PromptAgainAfterFgAndEndOfInput",
-                      "\"$0\"; fg; echo \"status $?\"",
+                      "ulimit -t 1; \"$0\"; fg; echo \"status $?\"",
                       {{"", menu},
                        {"1\n", "1\r\n" + as_shown(golden("christmas.txt")) + menu},
                        {"\x1a", "Stopped"},
                        {"", "\r\nIhre Aktion: "},
+                       {"", "", 1500},
                        {"\x04", "\r\nstatus 0\r\n"}}},
         shell_session{"StoppedByItsReadInTheBackground",
                       "\"$0\" & " + once_stopped + "jobs; fg; echo \"status $?\"",
@@ -501,6 +502,13 @@ std::vector<scenario> with_macos_poll(std::vector<scenario> rows)
 }
 
 INSTANTIATE_TEST_SUITE_P(MacosPoll, Signals, testing::ValuesIn(with_macos_poll(terminal_rows)),
+                         name_of);
+
+// A signal that comes just before the program waits at its prompt still ends the wait.
+INSTANTIATE_TEST_SUITE_P(Shim, Signals,
+                         testing::Values(scenario{"InterruptedJustBeforeAWait", "read", SIGINT,
+                                                  false, 0, 0, session::tests, 0,
+                                                  "interrupt-before-wait"}),
                          name_of);
 #endif
 
