@@ -22,7 +22,7 @@ program=${program%% *}
 tmp=$(mktemp -d)
 mkdir "$tmp/kept"
 [ ! -e "$build/installed.txt" ] || mv "$build/installed.txt" "$tmp/kept/"
-trap 'mv "$tmp/kept/installed.txt" "$build/" 2> /dev/null; rm -rf "$tmp"' EXIT
+trap '[ ! -e "$tmp/kept/installed.txt" ] || mv "$tmp/kept/installed.txt" "$build/"; rm -rf "$tmp"' EXIT
 
 prefix="$tmp/x[1];y"
 mine=$(dirname "$prefix/${files##* }")
