@@ -132,17 +132,6 @@ TEST_P(Shell, ShowsWhatTheUserExpects)
 
 const std::string menu = as_shown(golden("menu.txt"));
 
-// The Christmas gnome from its chin on, and the menu after it.
-const std::string after_the_face =
-    as_shown(golden("christmas.txt").substr(golden("christmas.txt").find("    \\(_.-(_)-._)/")) +
-             golden("menu.txt"));
-
-// Runs the program with the shim acting as it says.
-std::string with_shim(const std::string& acting)
-{
-    return "LD_PRELOAD=\"$1\" SHIM=" + acting + " \"$0\"";
-}
-
 // Shows what became of the jobs soon after; the test ends as soon as it has seen it.
 const std::string settled = "sleep 0.3; jobs; sleep 2; jobs";
 
@@ -193,6 +182,17 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<shell_session>& info) { return info.param.name; });
 
 #ifdef SHIM
+// The Christmas gnome from its chin on, and the menu after it.
+const std::string after_the_face =
+    as_shown(golden("christmas.txt").substr(golden("christmas.txt").find("    \\(_.-(_)-._)/")) +
+             golden("menu.txt"));
+
+// Runs the program with the shim acting as it says.
+std::string with_shim(const std::string& acting)
+{
+    return "LD_PRELOAD=\"$1\" SHIM=" + acting + " \"$0\"";
+}
+
 // Where macOS's poll answers at once for a terminal, the program still waits at its prompt without
 // using up its CPU time. Instants no test could time, landed by the shim: a continue while the
 // colour is taken away for a stop takes the stop back, so the prompt is not shown again; nor is it
