@@ -479,10 +479,10 @@ dev_t terminal_of(int fd)
 }
 
 // The program's own descriptor on standard output's terminal, which never blocks a recorded signal:
-// /dev/tty for the controlling one, whoever owns it (fstat cannot tell it is), else by its name.
+// /dev/tty for the controlling one (only it answers tcgetpgrp), whoever owns it, else its name.
 int open_own_terminal()
 {
-    const bool controlling = tcgetsid(standard_output) == getsid(0);
+    const bool controlling = tcgetpgrp(standard_output) != -1;
     const char* const name = controlling ? "/dev/tty" : ttyname(standard_output);
     const int fd = name != nullptr ? open(name, O_RDWR | O_NONBLOCK | O_NOCTTY) : -1;
     const bool same = fd >= 0 && (controlling || terminal_of(fd) == terminal_of(standard_output));
