@@ -8,6 +8,7 @@
 #include <sstream>
 #include <string>
 #include <sys/ioctl.h>
+#include <sys/select.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -493,11 +494,18 @@ std::string name_of(const testing::TestParamInfo<scenario>& info) { return info.
 INSTANTIATE_TEST_SUITE_P(Terminal, Signals, testing::ValuesIn(terminal_rows), name_of);
 
 #ifdef SHIM
-// macOS's poll answers POLLNVAL for a terminal: the same rows, where it does.
+// macOS's poll answers POLLNVAL for a terminal: the same rows, where it does. qemu-user's own
+// select cannot take descriptors past FD_SETSIZE, so under an emulator the rows that need them are
+// left out.
 std::vector<scenario> with_macos_poll(std::vector<scenario> rows)
 {
     for (scenario& row : rows)
         row.acting = "macos-poll";
+#ifdef UNDER_EMULATOR
+    rows.erase(std::remove_if(rows.begin(), rows.end(),
+                              [](const scenario& row) { return row.descriptors >= FD_SETSIZE; }),
+               rows.end());
+#endif
     return rows;
 }
 
