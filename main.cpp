@@ -19,8 +19,7 @@ using namespace std;
 
 namespace {
 
-// Shown before every choice. Its last line is the prompt, which is shown again when the program is
-// continued in the foreground while it waits for a choice.
+// Shown before every choice; its last line, the prompt, is shown again after a stop at it.
 constexpr string_view menu = "Welche Aktion möchten Sie durchführen?\n"
                              "[1] Weihnachtsgartenzwerg erzeugen\n"
                              "[2] Zufälligen Gartenzwerg erzeugen\n"
@@ -84,8 +83,7 @@ istream& read_token(istream& in, string& token)
 // differs between systems and is at the end of this file. Files and pipes pay nothing for it.
 constexpr string_view reset_sequence = "\033[0m";
 
-// How long a recorded stop or end waits for a terminal that takes nothing (held with Ctrl-S, or
-// read by nobody) to take the rest of a line, and the reset.
+// How long a recorded stop or end waits for a stuck terminal to take a line's rest, and the reset.
 constexpr int patience_ms = 250;
 
 constexpr int standard_input = 0;
@@ -114,8 +112,7 @@ void move_input_by(ptrdiff_t offset);
 void carry_out_signals(string_view unsent, bool at_prompt);
 void leave_terminal();
 
-// A flush is whole lines with whole SGR sequences: the code in force after text is its last, or
-// before where text has none.
+// The SGR code in force after text, a flush of whole sequences: its last, or before if it has none.
 int colour_after(string_view text, int before)
 {
     const size_t escape = text.rfind('\033');
@@ -265,6 +262,7 @@ int finish_standard_streams(bool ended_by_choice)
 // The terminal, once for a Windows console and once for every other system.
 #if defined(_WIN32)
 #define WIN32_LEAN_AND_MEAN
+#include <atomic>
 #include <cstdio>
 #include <fcntl.h>
 #include <io.h>
@@ -283,9 +281,10 @@ HANDLE console = INVALID_HANDLE_VALUE; // standard output, where it is a console
 DWORD console_mode = 0;                // its mode and code page as they were found
 UINT console_code_page = 0;
 
-// Held by every write and, once taken, by the handler until the process is gone: so the reset is
-// never written into the middle of a write, and nothing is written after it.
+// Held by every write, and by the handler until the process is gone; once the handler begins no
+// write starts: the reset never lands inside a write, and nothing is written after it.
 SRWLOCK writing = SRWLOCK_INIT;
+atomic<bool> ending{false};
 
 ptrdiff_t read_some(int fd, char* buffer, size_t size) { return _read(fd, buffer, unsigned(size)); }
 void move_input_by(ptrdiff_t offset) { _lseeki64(standard_input, offset, SEEK_CUR); }
@@ -294,6 +293,8 @@ void move_input_by(ptrdiff_t offset) { _lseeki64(standard_input, offset, SEEK_CU
 // status a POSIX shell shows for one that SIGPIPE ended (141), the same for scripts everywhere.
 ptrdiff_t write_some(int fd, const char* text, size_t size)
 {
+    if (ending)
+        Sleep(INFINITE); // until the handler ends the process
     AcquireSRWLockExclusive(&writing);
     const int written = _write(fd, text, static_cast<unsigned>(size));
     const DWORD error = GetLastError(); // the C runtime reports a closed pipe as EINVAL
@@ -317,6 +318,7 @@ BOOL WINAPI end_at_console(DWORD event)
 {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
         return FALSE;
+    ending = true;
     int waited_ms = 0;
     while (!TryAcquireSRWLockExclusive(&writing) && (waited_ms += 10) <= patience_ms)
         Sleep(10);
@@ -337,8 +339,7 @@ void set_up_terminal()
     if (!GetConsoleMode(console, &console_mode))
         return void(console = INVALID_HANDLE_VALUE);
     console_code_page = GetConsoleOutputCP();
-    // The handler is there before the console changes, and it changes under the lock, so that
-    // Ctrl-C never leaves it changed.
+    // The handler comes first, the change under the lock: Ctrl-C never leaves the console changed.
     SetConsoleCtrlHandler(end_at_console, TRUE);
     AcquireSRWLockExclusive(&writing);
     SetConsoleMode(console,
@@ -489,8 +490,7 @@ int open_own_terminal()
     return same ? own_descriptor(fd) : (close(fd), -1);
 }
 
-// Where the program cannot open its terminal for itself, or has no descriptors left, the signals
-// keep their default actions, as for files and pipes.
+// Without a terminal of its own (or descriptors for it) the signals keep their default actions.
 void set_up_terminal()
 {
     const int own = isatty(standard_output) ? open_own_terminal() : -1;
