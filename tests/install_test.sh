@@ -40,7 +40,7 @@ if command -v readelf > /dev/null && readelf -h "$prefix/$program" > /dev/null 2
 fi
 printf 'q\n' | "$@" "$prefix/$program" > "$tmp/out"
 cmp "$tmp/out" "$menu"
-if command -v "${cmake%cmake}cpack" > /dev/null; then
+if [ -f "$build/CPackConfig.cmake" ]; then
     (cd "$build" && "${cmake%cmake}cpack" -G TGZ -B "$tmp/package" > /dev/null)
 fi
 ! grep -v -F "$prefix/" "$build/installed.txt"
