@@ -167,10 +167,10 @@ class standard_output_buffer : public streambuf {
     {
         const string_view flushed(pbase(), static_cast<size_t>(pptr() - pbase()));
         const size_t sent = put(flushed);
-        const size_t tail = min(flushed.size(), prompt.size());
         if (signal_recorded())
             carry_out_signals(flushed.substr(sent),
-                              flushed.substr(flushed.size() - tail) == prompt);
+                              flushed.size() >= prompt.size() &&
+                                  flushed.substr(flushed.size() - prompt.size()) == prompt);
         setp(pptr(), end(buffer));
         return output_error == 0 ? 0 : -1;
     }
