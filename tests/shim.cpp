@@ -5,6 +5,8 @@
 //   continue-in-reset      a continue comes as the program writes the colour reset on its own
 //   stop-in-face           a stop comes as the program writes a gnome's face
 //   terminate-at-exit      SIGTERM comes after main has returned
+// glibc's fortified headers define poll inline, which clang, unlike g++, lets no file define again.
+#undef _FORTIFY_SOURCE
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
