@@ -109,8 +109,8 @@ int wait_for(int fd, ready_for what, int limit_ms);
 ptrdiff_t read_some(int fd, char* buffer, size_t size);
 ptrdiff_t write_some(int fd, const char* text, size_t size);
 void move_input_by(ptrdiff_t offset);
-void carry_out_signals(string_view unsent, bool at_prompt);
-void leave_terminal();
+void carry_out_signals(string_view unsent, bool at_prompt, int colour);
+void leave_terminal(int colour);
 
 // The SGR code in force after text, a flush of whole sequences: its last, or before if it has none.
 int colour_after(string_view text, int before)
@@ -170,7 +170,8 @@ class standard_output_buffer : public streambuf {
         if (signal_recorded())
             carry_out_signals(flushed.substr(sent),
                               flushed.size() >= prompt.size() &&
-                                  flushed.substr(flushed.size() - prompt.size()) == prompt);
+                                  flushed.substr(flushed.size() - prompt.size()) == prompt,
+                              colour_shown());
         setp(pptr(), end(buffer));
         return output_error == 0 ? 0 : -1;
     }
@@ -195,6 +196,8 @@ class standard_output_buffer : public streambuf {
     int dropped = -1; // the colour in force after what was flushed and dropped from the buffer
 };
 
+standard_output_buffer output;
+
 class standard_input_buffer : public streambuf {
   public:
     // Leaves a seekable input just past the one white-space character that ended the last choice,
@@ -209,7 +212,8 @@ class standard_input_buffer : public streambuf {
     {
         const bool read_first = input_fd == output_fd || !at_terminal();
         while (gptr() == egptr()) {
-            carry_out_signals({}, true);
+            if (signal_recorded())
+                carry_out_signals({}, true, output.colour_shown());
             if (!read_first && wait_for(input_fd, ready_for::reading, -1) == 0)
                 continue;
             const ptrdiff_t got = read_some(input_fd, buffer, sizeof buffer);
@@ -229,7 +233,6 @@ class standard_input_buffer : public streambuf {
     char buffer[65536];
 };
 
-standard_output_buffer output;
 standard_input_buffer input;
 
 void set_up_standard_streams()
@@ -253,7 +256,7 @@ int finish_standard_streams(bool ended_by_choice)
         cerr << string("quarnel: ") + what + " error: " + strerror(error) + "\n";
     else if (ended_by_choice)
         input.give_back_unread();
-    leave_terminal();
+    leave_terminal(output.colour_shown());
     return error != 0 ? EXIT_FAILURE : EXIT_SUCCESS;
 }
 
@@ -275,7 +278,7 @@ namespace {
 bool signal_recorded() { return false; }
 bool may_write_to_terminal() { return true; }
 int wait_for(int, ready_for, int) { return 1; }
-void carry_out_signals(string_view, bool) {}
+void carry_out_signals(string_view, bool, int) {}
 
 HANDLE console = INVALID_HANDLE_VALUE; // standard output, where it is a console
 DWORD console_mode = 0;                // its mode and code page as they were found
@@ -348,7 +351,7 @@ void set_up_terminal()
     ReleaseSRWLockExclusive(&writing);
 }
 
-void leave_terminal()
+void leave_terminal(int)
 {
     AcquireSRWLockExclusive(&writing);
     if (console != INVALID_HANDLE_VALUE)
@@ -514,9 +517,8 @@ size_t take_colour_away(bool all_out, int colour)
 
 // Ctrl-Z. Where all was out, the colour goes first and is set again after the continue, with the
 // prompt where the program stopped at it and waits in the foreground; returns what is then owed.
-string stop_until_continued(string_view unsent, bool at_prompt)
+string stop_until_continued(string_view unsent, bool at_prompt, int colour)
 {
-    const int colour = output.colour_shown();
     const size_t reset_sent = take_colour_away(unsent.empty(), colour);
     // SIGTSTP's default action, which the kernel leaves out in an orphaned job, raised held back so
     // that a stop meanwhile merges and a continue discards it; it stops in the second sigprocmask.
@@ -538,34 +540,36 @@ string stop_until_continued(string_view unsent, bool at_prompt)
 }
 
 // Ends the program by the signal's default action, so that the shell sees what ended it.
-[[noreturn]] void end_by(int signal, bool all_out)
+[[noreturn]] void end_by(int signal, bool all_out, int colour)
 {
-    take_colour_away(all_out, output.colour_shown());
+    take_colour_away(all_out, colour);
     set_action(signal, SIG_DFL);
     raise(signal);
     _exit(128 + signal); // not reached: only a signal let in is recorded, and it is let in still
 }
 
-// Carries out what was recorded, first come first, then writes the rest of the flush it came in.
-// Only a stuck terminal or a job in the background leaves a flush unsent: it acts as it stands.
-void carry_out_signals(string_view unsent, bool at_prompt)
+// Carries out what was recorded, first come first, then writes the rest of the flush it came in;
+// colour is the one in force once that flush is all out. Only a stuck terminal or a job in the
+// background leaves a flush unsent: it acts as it stands.
+void carry_out_signals(string_view unsent, bool at_prompt, int colour)
 {
     string owed;
     while (signal_recorded()) {
         if (stop_recorded != 0)
-            unsent = owed = stop_until_continued(unsent, at_prompt);
+            unsent = owed = stop_until_continued(unsent, at_prompt, colour);
         else if (ending_signal != 0)
-            end_by(ending_signal, unsent.empty());
+            end_by(ending_signal, unsent.empty(), colour);
         unsent.remove_prefix(put(unsent));
     }
 }
 
-// Signals get their default actions back, so that none is lost at exit; then what came is done.
-void leave_terminal()
+// Signals get their default actions back, so that none is lost at exit; then what came is done,
+// with colour the one in force at the end.
+void leave_terminal(int colour)
 {
     if (at_terminal())
         set_actions(SIG_DFL);
-    carry_out_signals({}, false);
+    carry_out_signals({}, false, colour);
 }
 
 } // namespace
