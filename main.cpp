@@ -1,4 +1,5 @@
-// main.cpp: quarnel's menu loop; shows the menu, reads choices and draws the chosen gnomes.
+// main.cpp: quarnel's menu loop, which shows the menu, reads choices and draws the gnomes; below
+// it, the standard streams, replaced to act at each flush and read on the signals a terminal sends.
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -12,6 +13,23 @@
 #include <locale>
 #include <string>
 #include <string_view>
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#include <atomic>
+#include <cstdio>
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#else
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/select.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+#endif
 
 #include "gnome.h"
 
@@ -29,7 +47,6 @@ constexpr string_view menu = "Welche Aktion möchten Sie durchführen?\n"
 constexpr string_view prompt = menu.substr(menu.rfind('\n') + 1);
 
 bool ends_program(const string& token) { return token == "4" || token == "q"; }
-
 istream& read_token(istream& in, string& token);
 void set_up_standard_streams();
 int finish_standard_streams(bool ended_by_choice);
@@ -43,8 +60,7 @@ int main(int, char**)
     string user_input;
     while (!ends_program(user_input)) {
         cout << menu;
-        // Flushed here rather than by cin's tie, so that a failed write, here or in the gnome
-        // just drawn, stops the program before it reads any more input.
+        // Flushed here, not by cin's tie, so that a failed write stops the program before it reads.
         if (!cout.flush() || !read_token(cin, user_input))
             break;
         if (user_input == "1")
@@ -59,14 +75,12 @@ int main(int, char**)
 
 namespace {
 
-// Every choice is a single character, so this much of a token is enough to tell it apart. The rest
-// of a longer token is read and dropped, which keeps memory bounded whatever the input.
-constexpr streamsize kept_length = 64;
-
 // Reads the next white-space-separated token as `in >> token` does, but keeps only its first
-// kept_length characters. A peek once the end has been met would fail the stream and lose it.
+// kept_length characters, enough for a choice of one, so that memory stays bounded whatever the
+// input. A peek once the end has been met would fail the stream and lose the token.
 istream& read_token(istream& in, string& token)
 {
+    constexpr streamsize kept_length = 64;
     in >> setw(kept_length) >> token;
     for (string dropped; token.size() == size_t(kept_length) && in && !in.eof();) {
         const istream::int_type next = in.peek();
@@ -77,17 +91,16 @@ istream& read_token(istream& in, string& token)
     return in;
 }
 
-// The standard streams, the same on every system: read and written with the system's own calls,
-// so that bytes pass unchanged and a file can be handed on where the program stopped reading. No
-// colour may outlive the program at a terminal or stay on while it is stopped; what else that needs
-// differs between systems and is at the end of this file. Files and pipes pay nothing for it.
+// The standard streams, read and written with the system's own calls, so that bytes pass unchanged
+// and a file is handed on where the program stopped reading. At a terminal, and only there, no
+// colour may outlive the program or stay on while it is stopped; how differs, at this file's end.
 constexpr string_view reset_sequence = "\033[0m";
-
-// How long a recorded stop or end waits for a stuck terminal to take a line's rest, and the reset.
-constexpr int patience_ms = 250;
-
 constexpr int standard_input = 0;
 constexpr int standard_output = 1;
+// How long a recorded stop or end waits for a stuck terminal to take a line's rest, and the reset.
+constexpr int patience_ms = 250;
+using moment = chrono::steady_clock::time_point;
+constexpr moment never = moment::max();
 
 int output_fd = standard_output; // at a terminal, the program's own descriptor on it
 int input_fd = standard_input;   // the same, where standard input is that terminal too
@@ -95,17 +108,17 @@ int output_error = 0;            // errno of the write that failed, or 0
 int input_error = 0;             // errno of the read that failed, or 0 (also at the end of input)
 
 bool at_terminal() { return output_fd != standard_output; }
-
 // A read or write that failed only for now: interrupted, or on a descriptor left non-blocking.
 bool not_ready(int error) { return error == EINTR || error == EAGAIN || error == EWOULDBLOCK; }
-
 enum class ready_for { reading, writing };
 
 // What differs between a POSIX terminal and a Windows console, defined at the end of this file.
 void set_up_terminal();
 bool signal_recorded();
+bool in_background(int fd);
 bool may_write_to_terminal();
-int wait_for(int fd, ready_for what, int limit_ms);
+moment read_time_limit();
+int wait_for(int fd, ready_for what, moment give_up);
 ptrdiff_t read_some(int fd, char* buffer, size_t size);
 ptrdiff_t write_some(int fd, const char* text, size_t size);
 void move_input_by(ptrdiff_t offset);
@@ -122,44 +135,37 @@ int colour_after(string_view text, int before)
 }
 
 // The one write loop. Returns how much of text went out: all, unless a write failed (output_error
-// says why), or a recorded signal comes first where the terminal is closed or stuck. With a signal
-// recorded, it waits no longer than the patience, however often the wait says "ready".
+// says why), or a signal is recorded where a write would stop the program (in the background under
+// tostop) or the terminal takes nothing for the patience, however often the wait wakes.
 size_t put(string_view text)
 {
     size_t sent = 0;
-    const auto never = chrono::steady_clock::time_point::max();
-    auto give_up = never;
-    while (sent < text.size() && !(signal_recorded() && !may_write_to_terminal())) {
+    for (moment give_up = never; sent < text.size() && output_error == 0 &&
+                                 !(signal_recorded() && !may_write_to_terminal());) {
         const ptrdiff_t written = write_some(output_fd, text.data() + sent, text.size() - sent);
-        if (written > 0) {
+        if (written > 0)
             sent += static_cast<size_t>(written);
-        } else if (written == 0 || !not_ready(errno)) { // a write that takes nothing: a full device
+        else if (written == 0 || !not_ready(errno)) // a write that takes nothing: a full device
             output_error = written == 0 ? ENOSPC : errno;
-        } else {
-            const auto now = chrono::steady_clock::now();
-            if (give_up == never && signal_recorded())
-                give_up = now + chrono::milliseconds(patience_ms);
-            if (now >= give_up)
-                break;
-            if (wait_for(output_fd, ready_for::writing,
-                         give_up == never ? -1 : int((give_up - now) / 1ms) + 1) < 0)
-                output_error = errno;
-        }
-        if (output_error != 0)
+        else if (give_up == never && signal_recorded())
+            give_up = chrono::steady_clock::now() + chrono::milliseconds(patience_ms);
+        else if (chrono::steady_clock::now() >= give_up)
             break;
+        else if (wait_for(output_fd, ready_for::writing, give_up) < 0)
+            output_error = errno;
     }
     return sent;
 }
 
-// Standard output for the whole run. Each flush leaves as a single write unless the descriptor
-// takes less, so a person at a terminal sees every picture line at once. Flushed text stays in the
-// buffer, so that the colour in force is looked for only where a signal is carried out.
+// Standard output for the whole run. A flush of up to half the buffer, as each of the program's is,
+// leaves as one write unless the descriptor takes less: every picture line shows at once. Flushed
+// text stays in the buffer, so that the colour in force is looked for only where it is needed.
 class standard_output_buffer : public streambuf {
   public:
     standard_output_buffer() { setp(begin(buffer), end(buffer)); }
 
-    // The SGR code in force once all flushed is out; -1 where none was ever sent, since Ctrl-C and
-    // Ctrl-Z throw away a reset the terminal has not shown yet.
+    // The SGR code in force once all flushed is out: the last one sent, or -1 where none ever was
+    // and no reset is needed (after 0 one is: Ctrl-C and Ctrl-Z throw away a reset not yet shown).
     int colour_shown() const { return colour_after({buffer, size_t(pptr() - buffer)}, dropped); }
 
   protected:
@@ -176,13 +182,13 @@ class standard_output_buffer : public streambuf {
         return output_error == 0 ? 0 : -1;
     }
 
-    // The buffer is full: what is not flushed yet moves to its start, so that no flush is cut in
-    // two; only where it is larger than what was flushed before it is it written out first.
+    // The buffer is full: what is not flushed yet moves to its start, unless it is larger than what
+    // was flushed before it; then it is written out first, ahead of the rest of its flush.
     int_type overflow(int_type c) override
     {
         if (pbase() - buffer < pptr() - pbase() && sync() != 0)
             return traits_type::eof();
-        dropped = at_terminal() ? colour_after({buffer, size_t(pbase() - buffer)}, dropped) : -1;
+        dropped = at_terminal() ? colour_shown() : -1;
         const char* const moved = copy(pbase(), pptr(), buffer);
         setp(buffer, end(buffer));
         pbump(static_cast<int>(moved - buffer));
@@ -193,7 +199,7 @@ class standard_output_buffer : public streambuf {
 
   private:
     char buffer[8192];
-    int dropped = -1; // the colour in force after what was flushed and dropped from the buffer
+    int dropped = -1; // the colour in force after what was dropped from the buffer
 };
 
 standard_output_buffer output;
@@ -205,26 +211,27 @@ class standard_input_buffer : public streambuf {
     void give_back_unread() { move_input_by(gptr() < egptr() ? 1 - (egptr() - gptr()) : 0); }
 
   protected:
-    // The one read, at the prompt, where all output is out. Only a read stops a job in the
-    // background at its terminal (SIGTTIN), so the program's own descriptor, which never blocks,
-    // is read first. Another one, which may block, is read once the wait says it is ready.
+    // The one read, at the prompt, where all output is out. At a terminal the wait comes first, as
+    // long as its modes let a read last, but in the background only a read stops a job (SIGTTIN).
     int_type underflow() override
     {
-        const bool read_first = input_fd == output_fd || !at_terminal();
-        while (gptr() == egptr()) {
+        const moment give_up = at_terminal() ? read_time_limit() : never;
+        for (bool drained = false; gptr() == egptr();) {
             if (signal_recorded())
                 carry_out_signals({}, true, output.colour_shown());
-            if (!read_first && wait_for(input_fd, ready_for::reading, -1) == 0)
+            if ((drained || (at_terminal() && !in_background(input_fd))) &&
+                wait_for(input_fd, ready_for::reading, give_up) == 0) {
+                if (chrono::steady_clock::now() >= give_up)
+                    return traits_type::eof();
                 continue;
-            const ptrdiff_t got = read_some(input_fd, buffer, sizeof buffer);
-            if (got > 0) {
-                setg(buffer, buffer, buffer + got);
-            } else if (got == 0 || !not_ready(errno)) {
-                input_error = got == 0 ? 0 : errno;
-                return traits_type::eof();
-            } else if (read_first && errno != EINTR) {
-                wait_for(input_fd, ready_for::reading, -1);
             }
+            const ptrdiff_t got = read_some(input_fd, buffer, sizeof buffer);
+            if (got > 0)
+                setg(buffer, buffer, buffer + got);
+            else if (got == 0 || !not_ready(errno))
+                return input_error = got == 0 ? 0 : errno, traits_type::eof();
+            else
+                drained = errno != EINTR;
         }
         return traits_type::to_int_type(*gptr());
     }
@@ -249,7 +256,7 @@ int finish_standard_streams(bool ended_by_choice)
     if (cin.fail())
         cout << '\n';
     const bool flushed = static_cast<bool>(cout.flush());
-    cout.rdbuf(nullptr); // it is flushed once more at exit, after output is gone
+    cout.rdbuf(nullptr); // cout is flushed once more at exit, after this buffer is gone
     const int error = flushed ? input_error : output_error;
     const char* const what = flushed ? "read" : "write";
     if (error != 0)
@@ -260,36 +267,28 @@ int finish_standard_streams(bool ended_by_choice)
     return error != 0 ? EXIT_FAILURE : EXIT_SUCCESS;
 }
 
-} // namespace
-
-// The terminal, once for a Windows console and once for every other system.
 #if defined(_WIN32)
-#define WIN32_LEAN_AND_MEAN
-#include <atomic>
-#include <cstdio>
-#include <fcntl.h>
-#include <io.h>
-#include <windows.h>
-
-namespace {
-
-// A console has no job control and nothing to record: its handler carries out Ctrl-C and
-// Ctrl-Break at once, on a thread of its own. Its descriptors block: each is ready when asked.
+// The terminal, once for a Windows console and then for every other system. A console has no job
+// control and nothing to record: its handler carries out Ctrl-C and Ctrl-Break at once, on a thread
+// of its own. Its descriptors block: each is ready when asked.
 bool signal_recorded() { return false; }
+bool in_background(int) { return false; }
 bool may_write_to_terminal() { return true; }
-int wait_for(int, ready_for, int) { return 1; }
+moment read_time_limit() { return never; }
+int wait_for(int, ready_for, moment) { return 1; }
 void carry_out_signals(string_view, bool, int) {}
 
 HANDLE console = INVALID_HANDLE_VALUE; // standard output, where it is a console
 DWORD console_mode = 0;                // its mode and code page as they were found
 UINT console_code_page = 0;
 
-// Held by every write, and by the handler until the process is gone; once the handler begins no
-// write starts: the reset never lands inside a write, and nothing is written after it.
+// Held by every write, and by the handler until the process is gone. Once the handler begins, only
+// a write already past its test of `ending` starts: no reset lands inside a write, none after it.
 SRWLOCK writing = SRWLOCK_INIT;
 atomic<bool> ending{false};
 
 ptrdiff_t read_some(int fd, char* buffer, size_t size) { return _read(fd, buffer, unsigned(size)); }
+
 void move_input_by(ptrdiff_t offset) { _lseeki64(standard_input, offset, SEEK_CUR); }
 
 // Windows has no SIGPIPE: a filter whose reader is gone ends at once, without a message, with the
@@ -308,12 +307,6 @@ ptrdiff_t write_some(int fd, const char* text, size_t size)
     return written;
 }
 
-void put_console_back()
-{
-    SetConsoleMode(console, console_mode);
-    SetConsoleOutputCP(console_code_page);
-}
-
 // Ctrl-C and Ctrl-Break: the reset (where no colour is on it shows nothing), the console as it was
 // found, then the end Windows gives them, by TerminateProcess so that no exit handler writes. A
 // write the console holds (a selection, Pause) is waited for as for a stuck terminal elsewhere.
@@ -327,13 +320,14 @@ BOOL WINAPI end_at_console(DWORD event)
         Sleep(10);
     if (waited_ms <= patience_ms)
         _write(output_fd, reset_sequence.data(), static_cast<unsigned>(reset_sequence.size()));
-    put_console_back();
+    SetConsoleMode(console, console_mode);
+    SetConsoleOutputCP(console_code_page);
     TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
     return TRUE;
 }
 
 // Bytes pass unchanged, as on every other system: no "\r" before each "\n", and no byte 0x1A that
-// ends the input. Only a console gets colours (virtual-terminal processing) and UTF-8 turned on.
+// ends a file. Only a console gets colours (virtual-terminal processing) and UTF-8 turned on.
 void set_up_terminal()
 {
     for (const int fd : {standard_input, standard_output, 2})
@@ -355,24 +349,11 @@ void leave_terminal(int)
 {
     AcquireSRWLockExclusive(&writing);
     if (console != INVALID_HANDLE_VALUE)
-        put_console_back();
+        SetConsoleMode(console, console_mode), SetConsoleOutputCP(console_code_page);
     ReleaseSRWLockExclusive(&writing);
 }
 
-} // namespace
-
 #else
-#include <csignal>
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/select.h>
-#include <sys/stat.h>
-#include <termios.h>
-#include <unistd.h>
-#include <vector>
-
-namespace {
-
 // At a terminal, handlers only record the ending signals and Ctrl-Z, as the kernel would act on
 // them: an end that came first leaves a later stop unrecorded, a stop that came first is carried
 // out first, and a continue takes back a stop recorded before. The main line acts on them.
@@ -382,13 +363,23 @@ volatile sig_atomic_t continued = 0;     // set by every continue
 int wake_pipe[2] = {-1, -1};             // a byte in it ends the one wait
 
 bool signal_recorded() { return (stop_recorded | ending_signal) != 0; }
-bool in_foreground() { return tcgetpgrp(output_fd) == getpgrp(); }
-
-// Under `stty tostop` a job in the background that writes to its terminal is stopped by it.
+// Only the controlling terminal answers tcgetpgrp (and a master, never the program's own): another
+// job in its foreground stops the program at a read (SIGTTIN), and under `stty tostop` at a write.
+bool in_background(int fd) { return tcgetpgrp(fd) != -1 && tcgetpgrp(fd) != getpgrp(); }
 bool may_write_to_terminal()
 {
     termios modes{};
-    return in_foreground() || (tcgetattr(output_fd, &modes) == 0 && (modes.c_lflag & TOSTOP) == 0);
+    return !in_background(output_fd) ||
+           (tcgetattr(output_fd, &modes) == 0 && (modes.c_lflag & TOSTOP) == 0);
+}
+
+// Without ICANON and with VMIN 0, a read that finds nothing ends after VTIME tenths of a second.
+moment read_time_limit()
+{
+    termios modes{};
+    if (tcgetattr(input_fd, &modes) != 0 || (modes.c_lflag & ICANON) != 0 || modes.c_cc[VMIN] != 0)
+        return never;
+    return chrono::steady_clock::now() + chrono::milliseconds(modes.c_cc[VTIME] * 100);
 }
 
 // macOS's poll(2) "does not support devices": where it refuses a terminal, select(2) waits, each
@@ -411,13 +402,14 @@ int select_for(pollfd (&watched)[2], int limit_ms)
     return count;
 }
 
-// The one wait: until fd is ready (1), a signal is recorded or limit_ms (-1: none) pass (0), or it
-// fails (-1). A signal recorded before it starts still ends it, by the byte the handler wrote into
-// the pipe. A limit means one is recorded already: then the pipe is not watched.
-int wait_for(int fd, ready_for what, int limit_ms)
+// The one wait: until fd is ready (1), a signal is recorded or give_up comes (0), or it fails (-1).
+// A signal recorded before it starts still ends it, by the byte the handler wrote into the pipe.
+int wait_for(int fd, ready_for what, moment give_up)
 {
+    const auto left = give_up - chrono::steady_clock::now();
+    const int limit_ms = give_up == never ? -1 : max(int(left / 1ms), 0) + 1;
     const short events = what == ready_for::reading ? POLLIN : POLLOUT;
-    pollfd watched[] = {{fd, events, 0}, {limit_ms < 0 ? wake_pipe[0] : -1, POLLIN, 0}};
+    pollfd watched[] = {{fd, events, 0}, {wake_pipe[0], POLLIN, 0}};
     int count = poll(watched, 2, limit_ms);
     if (count > 0 && (watched[0].revents & POLLNVAL) != 0)
         count = select_for(watched, limit_ms);
@@ -444,29 +436,28 @@ void record(int signal)
 }
 
 using action = void (*)(int);
-// Handlers wait for each other, so that a stop and a continue are recorded in the order they came.
+// Gives a signal an action, unless the starter chose to ignore it (the continue excepted); returns
+// the one it had. Handlers wait for each other: a stop and a continue are recorded as they came.
 action set_action(int signal, action handler)
 {
     struct sigaction wanted {};
-    struct sigaction replaced {};
+    struct sigaction found {};
+    sigaction(signal, nullptr, &found);
     wanted.sa_handler = handler;
     sigfillset(&wanted.sa_mask);
-    sigaction(signal, &wanted, &replaced);
-    return replaced.sa_handler;
+    if (found.sa_handler != SIG_IGN || signal == SIGCONT)
+        sigaction(signal, &wanted, nullptr);
+    return found.sa_handler;
 }
 
-// Gives the recorded signals an action, but those the starter ignores (not the continue) stay so.
 void set_actions(action handler)
 {
-    for (const int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGTSTP, SIGCONT}) {
-        struct sigaction current {};
-        sigaction(signal, nullptr, &current);
-        if (current.sa_handler != SIG_IGN || signal == SIGCONT)
-            set_action(signal, handler);
-    }
+    for (const int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGTSTP, SIGCONT})
+        set_action(signal, handler);
 }
 
-// fd moved above the standard streams, which may have been left closed, and closed on exec.
+// fd moved above the standard streams, which may have been left closed, closed on exec, and
+// non-blocking: a handler never waits for the wake pipe, nor the program for its terminal.
 int own_descriptor(int fd)
 {
     const int own = fd >= 0 ? fcntl(fd, F_DUPFD_CLOEXEC, 3) : -1;
@@ -482,14 +473,15 @@ dev_t terminal_of(int fd)
     return isatty(fd) && fstat(fd, &status) == 0 ? status.st_rdev : 0;
 }
 
-// The program's own descriptor on standard output's terminal, which never blocks a recorded signal:
-// /dev/tty for the controlling one (only it answers tcgetpgrp), whoever owns it, else its name.
+// The program's own descriptor on standard output's terminal: /dev/tty for the controlling one,
+// whoever owns it (not a master, read by a program, whose tcgetpgrp answers), else its name.
 int open_own_terminal()
 {
-    const bool controlling = tcgetpgrp(standard_output) != -1;
-    const char* const name = controlling ? "/dev/tty" : ttyname(standard_output);
+    const pid_t foreground = tcgetpgrp(standard_output);
+    const char* const name = foreground != -1 ? "/dev/tty" : ttyname(standard_output);
     const int fd = name != nullptr ? open(name, O_RDWR | O_NONBLOCK | O_NOCTTY) : -1;
-    const bool same = fd >= 0 && (controlling || terminal_of(fd) == terminal_of(standard_output));
+    const dev_t device = foreground != -1 ? terminal_of(fd) : terminal_of(standard_output);
+    const bool same = fd >= 0 && tcgetpgrp(fd) == foreground && terminal_of(fd) == device;
     return same ? own_descriptor(fd) : (close(fd), -1);
 }
 
@@ -498,10 +490,8 @@ void set_up_terminal()
 {
     const int own = isatty(standard_output) ? open_own_terminal() : -1;
     int ends[2];
-    if (own >= 0 && pipe(ends) == 0) {
-        wake_pipe[0] = own_descriptor(ends[0]);
-        wake_pipe[1] = own_descriptor(ends[1]);
-    }
+    if (own >= 0 && pipe(ends) == 0)
+        wake_pipe[0] = own_descriptor(ends[0]), wake_pipe[1] = own_descriptor(ends[1]);
     if (wake_pipe[0] < 0 || wake_pipe[1] < 0)
         return void(close(own));
     output_fd = own;
@@ -536,35 +526,28 @@ string stop_until_continued(string_view unsent, bool at_prompt, int colour)
     string owed(reset_sent > 0 ? reset_sequence.substr(reset_sent) : unsent);
     if (reset_sent > 0 && colour > 0)
         owed += "\033[" + to_string(colour) + 'm';
-    return owed + string(unsent.empty() && at_prompt && continued && in_foreground() ? prompt : "");
+    at_prompt = at_prompt && unsent.empty() && continued && tcgetpgrp(output_fd) == getpgrp();
+    return owed + string(at_prompt ? prompt : "");
 }
 
-// Ends the program by the signal's default action, so that the shell sees what ended it.
-[[noreturn]] void end_by(int signal, bool all_out, int colour)
-{
-    take_colour_away(all_out, colour);
-    set_action(signal, SIG_DFL);
-    raise(signal);
-    _exit(128 + signal); // not reached: only a signal let in is recorded, and it is let in still
-}
-
-// Carries out what was recorded, first come first, then writes the rest of the flush it came in;
-// colour is the one in force once that flush is all out. Only a stuck terminal or a job in the
-// background leaves a flush unsent: it acts as it stands.
+// Carries out what was recorded, first come first, then writes the rest of the flush it came in,
+// which leaves colour in force; one left unsent (a stuck terminal, say) is acted on as it stands.
 void carry_out_signals(string_view unsent, bool at_prompt, int colour)
 {
     string owed;
     while (signal_recorded()) {
-        if (stop_recorded != 0)
+        if (stop_recorded != 0) {
             unsent = owed = stop_until_continued(unsent, at_prompt, colour);
-        else if (ending_signal != 0)
-            end_by(ending_signal, unsent.empty(), colour);
+        } else { // the signal's default action, so that the shell sees what ended the program
+            take_colour_away(unsent.empty(), colour);
+            set_action(ending_signal, SIG_DFL);
+            raise(ending_signal);
+        }
         unsent.remove_prefix(put(unsent));
     }
 }
 
-// Signals get their default actions back, so that none is lost at exit; then what came is done,
-// with colour the one in force at the end.
+// Signals get their default actions back, so that none is lost at exit; then what came is done.
 void leave_terminal(int colour)
 {
     if (at_terminal())
@@ -572,6 +555,6 @@ void leave_terminal(int colour)
     carry_out_signals({}, false, colour);
 }
 
-} // namespace
-
 #endif
+
+} // namespace

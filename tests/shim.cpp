@@ -4,6 +4,7 @@
 //   interrupt-before-wait  SIGINT comes just before each poll
 //   continue-in-reset      a continue comes as the program writes the colour reset on its own
 //   stop-in-face           a stop comes as the program writes a gnome's face
+//   stop-in-menu           a stop comes as the program writes the menu
 //   terminate-at-exit      SIGTERM comes after main has returned
 // glibc's fortified headers define poll inline, which clang, unlike g++, lets no file define again.
 #undef _FORTIFY_SOURCE
@@ -62,7 +63,8 @@ extern "C" ssize_t write(int fd, const void* text, size_t size)
     const std::string_view written(static_cast<const char*>(text), size);
     if (written == "\033[0m" && shim_is("continue-in-reset"))
         raise(SIGCONT);
-    if (written.find("(o)") != std::string_view::npos && shim_is("stop-in-face"))
+    if ((written.find("(o)") != std::string_view::npos && shim_is("stop-in-face")) ||
+        (written.find("Welche") != std::string_view::npos && shim_is("stop-in-menu")))
         raise(SIGTSTP);
     return real(fd, text, size);
 }

@@ -72,17 +72,16 @@ std::size_t shows(int terminal, std::string& screen, std::size_t from, const std
 }
 
 // The terminal turns each newline the program writes into a carriage return and a newline.
-std::string as_shown(const std::string& text)
+std::string as_shown(std::string text)
 {
-    std::string shown;
-    for (const char c : text)
-        shown += c == '\n' ? std::string("\r\n") : std::string(1, c);
-    return shown;
+    for (std::size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 2))
+        text.insert(at, 1, '\r');
+    return text;
 }
 
-// An interactive shell's job: bash runs script, with the program as $0 and the shim, where there is
-// one, as $1, on a terminal of its own session. Each step types keys, reads nothing for a while,
-// then reads until the screen shows what it must.
+// An interactive shell's job: bash runs script, with the program as $0, the shim, where there is
+// one, as $1 and the name of a terminal of no session as $2, on a terminal of its own session. Each
+// step types keys, reads nothing for a while, then reads until the screen shows what it must.
 struct step {
     std::string keys;
     std::string shown;
@@ -102,6 +101,8 @@ class Shell : public testing::TestWithParam<shell_session> {};
 TEST_P(Shell, ShowsWhatTheUserExpects)
 {
     int screen = -1;
+    const int elsewhere = open_terminal(screen);
+    close(screen);
     const int terminal = open_terminal(screen);
     ASSERT_GE(terminal, 0);
     const group_guard shell{fork()};
@@ -114,7 +115,7 @@ TEST_P(Shell, ShowsWhatTheUserExpects)
             dup2(screen, fd);
         // A program that spins is ended by its CPU time; closing the terminal ends the rest.
         const std::string script = std::string("ulimit -t 20; set -m; ") + GetParam().script;
-        execlp("bash", "bash", "-c", script.c_str(), QUARNEL, shim, nullptr);
+        execlp("bash", "bash", "-c", script.c_str(), QUARNEL, shim, ptsname(elsewhere), nullptr);
         _exit(127);
     }
     std::string shown;
@@ -129,6 +130,7 @@ TEST_P(Shell, ShowsWhatTheUserExpects)
     EXPECT_EQ(fcntl(screen, F_GETFL) & O_NONBLOCK, 0);
     close(screen);
     close(terminal);
+    close(elsewhere);
 }
 
 const std::string menu = as_shown(golden("menu.txt"));
@@ -151,10 +153,6 @@ INSTANTIATE_TEST_SUITE_P(
                        {repeated("1 ", 500) + "\n", "\033[34m"},
                        {"", "", 300},
                        {"\x1a", "Terminated", 500}}},
-        shell_session{"HungUpInTheBackground",
-                      "stty tostop; \"$0\" < <(yes 1 | head -n 300) & " + once_stopped +
-                          "kill -HUP %1; " + settled,
-                      {{"", "Hangup"}}},
         shell_session{"PromptAgainAfterFgAndEndOfInput",
                       "ulimit -t 1; \"$0\"; fg; echo \"status $?\"",
                       {{"", menu},
@@ -163,23 +161,26 @@ INSTANTIATE_TEST_SUITE_P(
                        {"", "\r\nIhre Aktion: "},
                        {"", "", 1500},
                        {"\x04", "\r\nstatus 0\r\n"}}},
-        shell_session{"StoppedByItsReadInTheBackground",
-                      "\"$0\" & " + once_stopped + "jobs; fg; echo \"status $?\"",
-                      {{"", menu + "\r\n[1]+  Stopped"}, {"q\n", "status 0"}}},
+        shell_session{
+            "InTheBackground",
+            "\"$0\" > \"$2\" & " + once_stopped + "jobs; fg; echo \"status $?\"; stty tostop; " +
+                "\"$0\" < <(yes 1 | head -n 300) & " + once_stopped + "kill -HUP %1; " + settled,
+            {{"", "[1]+  Stopped"}, {"q\n", "status 0"}, {"", "Hangup"}}},
         shell_session{"ResetAfterMoreMenusThanTheBufferHolds",
                       "\"$0\"",
                       {{"", menu},
                        {"1" + repeated(" x", 50) + "\n",
                         as_shown(golden("christmas.txt")) + repeated(menu, 51)},
                        {"\x03", "\033[0m"}}},
-        shell_session{"ClosedPipe",
-                      "for pipe in default ''; do trap \"$pipe\" PIPE; (sleep 0.2; exec \"$0\") "
-                      "< /dev/null | exec <&-; echo \"status ${PIPESTATUS[0]}\"; done",
-                      {{"", "status 141\r\nquarnel: write error: Broken pipe\r\nstatus 1\r\n"}}},
-        shell_session{"ClosedStandardStreams",
-                      "\"$0\" <&-; echo \"status $?\"; \"$0\" 2>&- < /; echo \"status $?\"",
-                      {{"", menu + "\r\nquarnel: read error: Bad file descriptor\r\nstatus 1\r\n" +
-                                menu + "\r\nstatus 1\r\n"}}}),
+        shell_session{
+            "NobodyTypes",
+            "for pipe in default ''; do trap \"$pipe\" PIPE; (sleep 0.2; exec \"$0\") "
+            "< /dev/null | exec <&-; echo \"status ${PIPESTATUS[0]}\"; done; \"$0\" <&-; "
+            "echo \"status $?\"; \"$0\" 2>&- < /; echo \"status $?\"; \"$0\" <<< 1 > "
+            "/dev/ptmx; echo \"status $?\"; stty -icanon min 0 time 5; \"$0\"",
+            {{"", "status 141\r\nquarnel: write error: Broken pipe\r\nstatus 1\r\n" + menu +
+                      "\r\nquarnel: read error: Bad file descriptor\r\nstatus 1\r\n" + menu +
+                      "\r\nstatus 1\r\nstatus 0\r\n" + menu + "\r\n"}}}),
     [](const testing::TestParamInfo<shell_session>& info) { return info.param.name; });
 
 #ifdef SHIM
@@ -189,15 +190,11 @@ const std::string after_the_face =
              golden("menu.txt"));
 
 // Runs the program with the shim acting as it says.
-std::string with_shim(const std::string& acting)
-{
-    return "LD_PRELOAD=\"$1\" SHIM=" + acting + " \"$0\"";
-}
+std::string with_shim(std::string acting) { return "LD_PRELOAD=\"$1\" SHIM=" + acting + " \"$0\""; }
 
-// Where macOS's poll answers at once for a terminal, the program still waits at its prompt without
-// using up its CPU time. Instants no test could time, landed by the shim: a continue while the
-// colour is taken away for a stop takes the stop back, so the prompt is not shown again; nor is it
-// after a stop in the middle of a picture; SIGTERM after main has returned ends the program by it.
+// Where macOS's poll answers at once for a terminal, the program still waits without spinning. At
+// instants the shim lands: a stop in the menu shows the prompt once more after fg, one in a picture
+// or taken back by a continue during the reset does not; SIGTERM after main ends the program by it.
 INSTANTIATE_TEST_SUITE_P(
     TerminalWithShim, Shell,
     testing::Values(shell_session{"WaitsAtThePromptWithMacosPoll",
@@ -210,6 +207,9 @@ INSTANTIATE_TEST_SUITE_P(
                                    {"1\n", as_shown(golden("christmas.txt")) + menu},
                                    {"\x1a", "", 300},
                                    {"q\n", "\033[0mq\r\nstatus 0\r\n"}}},
+                    shell_session{"StoppedInTheMenuShowsThePromptOnceMore",
+                                  with_shim("stop-in-menu") + "; fg",
+                                  {{"", "Stopped"}, {"", "", 300}, {"q\n", "\nIhre Aktion: q\r"}}},
                     shell_session{"StoppedInAPictureGoesOnWithoutThePrompt",
                                   with_shim("stop-in-face") + "; fg; echo \"status $?\"",
                                   {{"", menu},
@@ -277,8 +277,7 @@ struct scenario {
     const char* name;
     std::string script;
     int ends_by;
-    bool in_colour = false; // played, for up to 40 s, until the program was in colour at every
-                            // state read
+    bool in_colour = false; // played, up to 40 s, until in colour at every state read
     int gnomes = 2000;      // chosen at once, after which the program waits at its prompt
     int ignored = 0;        // a signal whoever started the program chose to ignore
     session in = session::tests;
@@ -318,6 +317,9 @@ pid_t start_job(const scenario& s, int input, int& terminal, int other_terminal)
             take_as_controlling_terminal(controlling);
         if (s.in == session::as_another_user)
             lose_terminal_name(screen);
+        termios modes{}; // which stops only a job in the background of its controlling terminal
+        if (tcgetattr(screen, &modes) == 0)
+            modes.c_lflag |= TOSTOP, tcsetattr(screen, TCSANOW, &modes);
         signal(s.ignored, SIG_IGN);
         if (s.acting != nullptr) {
             setenv("LD_PRELOAD", shim, 1);
@@ -382,8 +384,7 @@ TEST_P(Signals, LeaveNoColourOnAndAreCarriedOut)
         // Each unknown token adds a menu, which moves where in a picture the terminal fills up.
         const std::string given = repeated("x ", attempt) + repeated("1 ", s.gnomes);
         ASSERT_EQ(write(choices[1], given.data(), given.size()), ssize_t(given.size()));
-        int terminal = -1;
-        int screen = -1;
+        int terminal = -1, screen = -1;
         const int other_terminal =
             s.in == session::on_another_terminal ? open_terminal(screen) : -1;
         close(screen);
@@ -494,9 +495,8 @@ std::string name_of(const testing::TestParamInfo<scenario>& info) { return info.
 INSTANTIATE_TEST_SUITE_P(Terminal, Signals, testing::ValuesIn(terminal_rows), name_of);
 
 #ifdef SHIM
-// macOS's poll answers POLLNVAL for a terminal: the same rows, where it does. qemu-user's own
-// select cannot take descriptors past FD_SETSIZE, so under an emulator the rows that need them are
-// left out.
+// macOS's poll answers POLLNVAL for a terminal: the same rows, where it does, less those past
+// FD_SETSIZE under an emulator, as qemu-user's own select cannot take such descriptors.
 std::vector<scenario> with_macos_poll(std::vector<scenario> rows)
 {
     for (scenario& row : rows)
