@@ -287,7 +287,12 @@ UINT console_code_page = 0;
 SRWLOCK writing = SRWLOCK_INIT;
 atomic<bool> ending{false};
 
-ptrdiff_t read_some(int fd, char* buffer, size_t size) { return _read(fd, buffer, unsigned(size)); }
+// At a console a read that starts with Ctrl-Z ends the input, as Windows' own ReadFile has it.
+ptrdiff_t read_some(int fd, char* buffer, size_t size)
+{
+    const int got = _read(fd, buffer, unsigned(size));
+    return got > 0 && buffer[0] == '\x1a' && _isatty(fd) ? 0 : got;
+}
 
 void move_input_by(ptrdiff_t offset) { _lseeki64(standard_input, offset, SEEK_CUR); }
 

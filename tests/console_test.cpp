@@ -38,20 +38,25 @@ DWORD exit_code_of(HANDLE program)
 
 SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
 
-// The program, writing to a new screen buffer of the test's console and reading from a pipe.
+// The program, writing to a new screen buffer of the test's console and reading from a pipe, or
+// from the console's input, which keys are typed into as a person types them.
 class console_run {
   public:
     HANDLE screen;
 
-    console_run()
+    explicit console_run(bool at_console = false)
     {
         screen = CreateConsoleScreenBuffer(GENERIC_READ | GENERIC_WRITE,
                                            FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
                                            CONSOLE_TEXTMODE_BUFFER, nullptr);
         HANDLE input = nullptr;
-        CreatePipe(&input, &keys, &inherited, 0);
-        SetHandleInformation(keys, HANDLE_FLAG_INHERIT, 0);
-        program = start_quarnel(input, screen, screen);
+        if (at_console)
+            keys = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited, OPEN_EXISTING, 0,
+                               nullptr);
+        else if (CreatePipe(&input, &keys, &inherited, 0))
+            SetHandleInformation(keys, HANDLE_FLAG_INHERIT, 0);
+        program = start_quarnel(at_console ? keys : input, screen, screen);
         CloseHandle(input);
     }
 
@@ -70,13 +75,16 @@ class console_run {
     void type(const std::string& text)
     {
         DWORD written = 0;
-        WriteFile(keys, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    }
-
-    void end_input()
-    {
-        CloseHandle(keys);
-        keys = nullptr;
+        if (GetFileType(keys) == FILE_TYPE_PIPE)
+            return void(WriteFile(keys, text.data(), DWORD(text.size()), &written, nullptr));
+        for (const char c : text) { // on the key it is typed with, and with Ctrl where it needs it
+            const SHORT key = VkKeyScanA(c);
+            INPUT_RECORD typed{KEY_EVENT, {}};
+            typed.Event.KeyEvent = {TRUE, 1, WORD(key & 0xff), 0, {}, 0};
+            typed.Event.KeyEvent.uChar.AsciiChar = c;
+            typed.Event.KeyEvent.dwControlKeyState = key & 0x200 ? LEFT_CTRL_PRESSED : 0;
+            WriteConsoleInputA(keys, &typed, 1, &written);
+        }
     }
 
     DWORD exit_code() { return exit_code_of(program); }
@@ -141,11 +149,12 @@ void PrintTo(const ending& e, std::ostream* os) { *os << e.name; }
 
 class Console : public testing::TestWithParam<ending> {};
 
-// While the program waits at the prompt, the console takes colours and UTF-8; however it ends, the
-// console's mode and code page are put back as they were.
+// While the program waits at the prompt, the console takes colours and UTF-8; however it ends
+// (Ctrl-Z and Enter end the input at a console), the console's mode and code page are put back as
+// they were.
 TEST_P(Console, TakesColoursAndUmlautsAndIsLeftAsItWasFound)
 {
-    console_run run;
+    console_run run(true);
     if (!run.started())
         GTEST_SKIP() << "no console here: run the test at one";
     const console_state before = state_of(run.screen);
@@ -165,8 +174,15 @@ TEST_P(Console, TakesColoursAndUmlautsAndIsLeftAsItWasFound)
 
 INSTANTIATE_TEST_SUITE_P(
     Program, Console,
-    testing::Values(ending{"ByChoice", [](console_run& run) { run.type("q\n"); }, 0},
-                    ending{"AtEndOfInput", [](console_run& run) { run.end_input(); }, 0},
+    testing::Values(ending{"ByChoice", [](console_run& run) { run.type("q\r"); }, 0},
+                    ending{"AtEndOfInput",
+                           [](console_run& run) {
+                               run.type("1\r\x1a\r");
+                               EXPECT_TRUE(run.shows_at_end(L"Ihre Aktion:\n"));
+                               EXPECT_NE(run.text().find(L"    (____) (____)\nWelche"),
+                                         run.text().npos);
+                           },
+                           0},
                     ending{"ByCtrlC",
                            [](console_run&) {
                                SetConsoleCtrlHandler(outlive, TRUE);
