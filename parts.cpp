@@ -56,7 +56,7 @@ constexpr string_view legs_lines[] = {
 // clang-format on
 
 // A piece is drawn in its colour down to and including its last coloured line; the lines below
-// it (the face, the feet) always keep the terminal's default colour.
+// it (the face, the hands, the feet) always keep the terminal's default colour.
 struct piece {
     const string_view* lines;
     size_t line_count;
