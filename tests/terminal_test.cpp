@@ -159,15 +159,16 @@ INSTANTIATE_TEST_SUITE_P(
                        {"", "\r\nIhre Aktion: "},
                        {"", "", 1500},
                        {"\x04", "\r\nstatus 0\r\n"}}},
-        shell_session{
-            "InTheBackground",
-            "\"$0\" < <(yes 1) & sleep 0.2; kill %1; sleep 0.3; jobs; \"$0\" > \"$2\" & " +
-                once_stopped + "jobs; fg; echo \"status $?\"; stty tostop; \"$0\" < <(yes 1 " +
-                "| head -n 300) & " + once_stopped + "kill -HUP %1; " + settled,
-            {{"", "\033[0m[1]+  Terminated"},
-             {"", "[1]+  Stopped"},
-             {"q\n", "status 0"},
-             {"", "Hangup"}}},
+        shell_session{"InTheBackground",
+                      "\"$0\" < <(yes 1) & read -r; kill %1; sleep 0.3; jobs; \"$0\" > \"$2\" & " +
+                          once_stopped +
+                          "jobs; fg; echo \"status $?\"; stty tostop; \"$0\" < <(yes 1 " +
+                          "| head -n 300) & " + once_stopped + "kill -HUP %1; " + settled,
+                      {{"", "\033[34m"},
+                       {"\n", "\033[0m[1]+  Terminated"},
+                       {"", "[1]+  Stopped"},
+                       {"q\n", "status 0"},
+                       {"", "Hangup"}}},
         shell_session{"ResetAfterMoreMenusThanTheBufferHolds",
                       "\"$0\"",
                       {{"", menu},
@@ -260,8 +261,7 @@ seen as_seen(const std::string& shown)
     return result;
 }
 
-// Whether a signal that came after the first shown characters of the expected came while a colour
-// was on: the characters on both sides of it are drawn in colour.
+// Whether a signal after the first shown characters expected came in colour: those on both sides.
 bool came_in_colour(const seen& expected, std::size_t shown)
 {
     return shown > 0 && shown < expected.characters.size() &&
