@@ -485,8 +485,8 @@ int open_own_terminal()
     const pid_t foreground = tcgetpgrp(standard_output);
     const char* const name = foreground != -1 ? "/dev/tty" : ttyname(standard_output);
     const int fd = name != nullptr ? open(name, O_RDWR | O_NONBLOCK | O_NOCTTY) : -1;
-    const dev_t device = foreground != -1 ? terminal_of(fd) : terminal_of(standard_output);
-    const bool same = fd >= 0 && tcgetpgrp(fd) == foreground && terminal_of(fd) == device;
+    const bool same = fd >= 0 && tcgetpgrp(fd) == foreground &&
+                      (foreground != -1 || terminal_of(fd) == terminal_of(standard_output));
     return same ? own_descriptor(fd) : (close(fd), -1);
 }
 
