@@ -215,10 +215,10 @@ class standard_input_buffer : public streambuf {
     // long as its modes let a read last, but in the background only a read stops a job (SIGTTIN).
     int_type underflow() override
     {
-        const moment give_up = at_terminal() ? read_time_limit() : never;
         for (bool drained = false; gptr() == egptr();) {
             if (signal_recorded())
                 carry_out_signals({}, true, output.colour_shown());
+            const moment give_up = at_terminal() ? read_time_limit() : never; // anew after a stop
             if ((drained || (at_terminal() && !in_background(input_fd))) &&
                 wait_for(input_fd, ready_for::reading, give_up) == 0) {
                 if (chrono::steady_clock::now() >= give_up)
